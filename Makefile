@@ -1,0 +1,59 @@
+# One entry point for setting up, serving, testing and benchmarking. Every target sets up what it
+# needs from a fresh clone: it finds CPython 3.13 (PYTHON, python3.13 or pyenv's), makes .venv and
+# installs the project with its test tools. Re-running is cheap: the C++ build is incremental.
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check -q
+CMAKE := $(VENV)/bin/cmake
+ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+PYTEST_ARGS ?=
+
+.PHONY: setup install serve test asan check bench clean
+
+$(VENV)/.stamp: pyproject.toml
+	@py=$$(scripts/find-python); echo "using $$py"; \
+	  [ -x $(PY) ] || "$$py" -m venv $(VENV)
+	$(PIP) install scikit-build-core cmake ninja
+	$(PIP) install --no-build-isolation ".[test]"
+	touch $@
+
+setup: $(VENV)/.stamp
+
+# (Re)builds the native modules and installs them with the host package into .venv.
+install: setup
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+
+serve: install
+	$(VENV)/bin/quorvane serve
+
+build/dev/testmods: setup FORCE
+	$(CMAKE) -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TEST_MODULES=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(CMAKE) --build build/dev --target _frametest
+
+test: install build/dev/testmods
+	QUORVANE_TESTMODS=build/dev/testmods $(PY) -m pytest $(PYTEST_ARGS)
+
+# The whole suite against an AddressSanitizer + UBSan build, installed into build/asan/install,
+# which shadows the release install on sys.path.
+asan: setup
+	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE=ON \
+	  -DQUORVANE_TEST_MODULES=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(CMAKE) --build build/asan
+	$(CMAKE) --install build/asan --prefix build/asan/install >/dev/null
+	LD_PRELOAD="$(ASAN_LIBS)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUORVANE_SANITIZED=1 \
+	  PYTHONPATH=build/asan/install QUORVANE_TESTMODS=build/asan/testmods \
+	  $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+check: test asan
+
+bench: install build/dev/testmods
+	QUORVANE_TESTMODS=build/dev/testmods $(PY) bench/run.py
+
+clean:
+	rm -rf build $(VENV)
+
+FORCE:
