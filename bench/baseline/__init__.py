@@ -1,0 +1,1 @@
+"""Plain-Python transcriptions of the native modules, the baselines of the benchmarks."""
