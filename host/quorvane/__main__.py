@@ -1,0 +1,81 @@
+"""Command line: ``quorvane serve`` and ``quorvane seed-demo`` (also ``python -m quorvane``)."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+from quorvane.data import loader
+
+DEFAULT_HOST = "127.0.0.1"
+DEFAULT_PORT = 8000
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="quorvane", description="Quorvane market-data service.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    data_help = (f"bar cache directory (default: ${loader.DATA_DIR_ENV}, "
+                 "else ~/.local/share/quorvane)")
+
+    serve = sub.add_parser(
+        "serve", help="run the HTTP API (seeds demo bars into an empty cache)",
+        description="Run the HTTP API with uvicorn. When the bar cache holds no bars yet, "
+                    "demo bars are seeded first (see seed-demo), so an offline machine "
+                    "serves meaningful answers.")
+    serve.add_argument("--host", default=DEFAULT_HOST, help=f"address to bind (default: {DEFAULT_HOST})")
+    serve.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port (default: {DEFAULT_PORT})")
+    serve.add_argument("--data-dir", help=data_help)
+    serve.add_argument("--no-seed", action="store_true", help="do not seed demo bars into an empty cache")
+    serve.add_argument("--log-level", default="info", help="uvicorn log level (default: info)")
+
+    seed = sub.add_parser(
+        "seed-demo", help="write deterministic demo bars into the bar cache",
+        description="Write deterministic demo bars for AAPL, MSFT, NVDA, SPY and TSLA: about "
+                    "300 daily bars up to the last complete trading day and the one-minute "
+                    "bars of the current session so far (pre-market and after-hours included). "
+                    "Existing bars of these symbols are replaced.")
+    seed.add_argument("--data-dir", help=data_help)
+    return parser
+
+
+def _open(data_dir: str | None) -> loader.BarCache:
+    if data_dir:
+        # Anything that opens the cache later in this process finds the same directory.
+        os.environ[loader.DATA_DIR_ENV] = data_dir
+    return loader.open_cache(data_dir)
+
+
+def _seed(cache: loader.BarCache) -> None:
+    from quorvane.data.demo import seed_demo
+
+    summary = seed_demo(cache)
+    print(f"seeded demo bars into {cache.directory}: {len(summary['symbols'])} symbols, daily bars "
+          f"up to {summary['last_complete_day']}, one-minute bars of {summary['session_day']}",
+          file=sys.stderr)
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        cache = _open(args.data_dir)
+    except loader.CacheError as e:
+        print(f"quorvane: error: {e}", file=sys.stderr)
+        return 2
+
+    if args.command == "seed-demo":
+        _seed(cache)
+        return 0
+
+    if not args.no_seed and cache.is_empty():
+        _seed(cache)
+    import uvicorn
+
+    from quorvane.app import create_app
+
+    uvicorn.run(create_app(cache.directory), host=args.host, port=args.port, log_level=args.log_level)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,59 @@
+"""The FastAPI application that hosts the native route modules.
+
+Offline by default: no Interactive Brokers terminal app is attached, so
+``app.state`` has no ``icli_app`` (and no ``live_flusher``), and the routes
+answer from the bar cache.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import importlib
+import os
+
+from fastapi import FastAPI
+from loguru import logger
+
+from quorvane import __version__
+from quorvane.data import loader
+
+# Route modules whose `router` the application includes, in this order. Every
+# entry must import: a listed module that is missing is a broken install.
+ROUTERS: list[str] = [
+    # "quorvane.server.routes.health",  <- added when the health module lands
+]
+
+
+def create_app(data_dir: str | os.PathLike | None = None) -> FastAPI:
+    """Build the application.
+
+    Opens the bar cache in `data_dir` (default: ``$QUORVANE_DATA_DIR`` or
+    ``~/.local/share/quorvane``) now, so a bad cache directory fails here with
+    `loader.CacheError` rather than at the first request. The lifespan creates
+    the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
+    as a task until shutdown.
+    """
+    loader.open_cache(data_dir)
+    from quorvane.server.lagsentry import LagSentry
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: FastAPI):
+        lagsentry = LagSentry()
+        app.state.lagsentry = lagsentry
+        task = asyncio.create_task(lagsentry.run(), name="lagsentry")
+        try:
+            yield
+        finally:
+            task.cancel()
+            try:
+                await task
+            except asyncio.CancelledError:
+                pass
+            except Exception as e:  # the monitor died earlier; shutdown goes on
+                logger.error("lag monitor task had failed: {!r}", e)
+
+    app = FastAPI(title="Quorvane", version=__version__, lifespan=lifespan)
+    for name in ROUTERS:
+        app.include_router(importlib.import_module(name).router)
+    return app

@@ -1,0 +1,1 @@
+"""Market data: the bar cache and loader, and the demo data seeder."""
