@@ -1,0 +1,3 @@
+// The frame: everything a module file needs.
+#pragma once
+#include "frame/module.hpp"

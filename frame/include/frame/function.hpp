@@ -1,0 +1,258 @@
+// Functions: the argument binder, typed parameters, builtin function objects (module-level and
+// nested functions) and the frame's own function type (methods and route functions).
+//
+// A body is a plain C++ function whose parameter types say how arguments are checked:
+//   Obj        any object                    Str, Dict, List   exactly that builtin type
+//   Int        int, or converted from a number (float 12.0 -> 12)
+//   Float      float, or converted from a number (int 2 -> 2.0)
+//   Opt<T>     T or None
+//   Scope      (first parameter of a nested function) the enclosing function's variables
+// It returns Ref (the result), void (None) or Co (a coroutine function).
+#pragma once
+#include <initializer_list>
+#include <source_location>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "frame/coro.hpp"
+
+namespace frame {
+
+// ---------------------------------------------------------------------------------------------
+// Parameters
+
+struct Required {};
+inline constexpr Required required{};
+
+struct Param {
+    Param(const char* name) : name(name) {}
+    Param(const char* name, Arg default_value, const char* annotation = nullptr);
+    Param(const char* name, Required, const char* annotation) : name(name), annotation(annotation) {}
+    const char* name;
+    PyObject* default_value = nullptr;   // null: required; owned for the life of the process
+    const char* annotation = nullptr;    // the annotation as written, e.g. "float | None"
+};
+
+struct FunctionInfo {
+    PyObject* name = nullptr;          // "grow"
+    PyObject* qualname = nullptr;      // "Widget.grow"
+    std::vector<PyObject*> names;      // parameter names, interned
+    std::vector<PyObject*> defaults;   // null for required parameters
+    Py_ssize_t nrequired = 0;
+    PyObject* code = nullptr;          // code object: traceback entries, __code__, cr_code
+    const char* doc = nullptr;
+    bool coroutine = false;
+    PyMethodDef def{};                 // for builtin function objects
+
+    void init(const char* qualname, std::initializer_list<Param> params, bool coroutine, int line,
+              const char* doc, bool scoped);
+    bool ready() const noexcept { return name != nullptr; }
+};
+
+// Binds vectorcall arguments to parameters (interpreter texts on failure); out[i] borrowed.
+void bind(const FunctionInfo& fi, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// Sets the error for the C++ exception being handled and adds fi's traceback entry.
+void fail(const FunctionInfo& fi) noexcept;
+
+// Adds a traceback entry (code's qualified name, line and the module's source path) to the
+// pending exception.
+void add_traceback(PyObject* code) noexcept;
+
+[[noreturn]] void raise_arg_type(PyObject* argname, const char* expected, PyObject* given);
+
+// ---------------------------------------------------------------------------------------------
+// Typed parameters
+
+struct Str : Obj { using Obj::Obj; std::string_view view() const { return as_utf8(*this); } };
+struct Dict : Obj { using Obj::Obj; };
+struct List : Obj { using Obj::Obj; };
+struct Int : Obj { using Obj::Obj; long long value() const { return as_long(*this); } };
+struct Float : Obj { using Obj::Obj; double value() const { return as_double(*this); } };
+template <class T>
+struct Opt : Obj {
+    using Obj::Obj;
+    T value() const { return T(get()); }
+};
+
+class Scope;
+
+namespace detail {
+template <class T> struct Conv;
+template <> struct Conv<Obj> {
+    static Obj from(PyObject* o, PyObject*, Ref&) { return o; }
+};
+template <class T, PyTypeObject* Type>
+struct ExactConv {
+    static T from(PyObject* o, PyObject* name, Ref&) {
+        if (Py_TYPE(o) != Type) raise_arg_type(name, Type->tp_name, o);
+        return T(o);
+    }
+};
+template <> struct Conv<Str> : ExactConv<Str, &PyUnicode_Type> {};
+template <> struct Conv<Dict> : ExactConv<Dict, &PyDict_Type> {};
+template <> struct Conv<List> : ExactConv<List, &PyList_Type> {};
+PyObject* to_int(PyObject* o, PyObject* name, Ref& hold);
+PyObject* to_float(PyObject* o, PyObject* name, Ref& hold);
+template <> struct Conv<Int> {
+    static Int from(PyObject* o, PyObject* name, Ref& hold) { return Int(to_int(o, name, hold)); }
+};
+template <> struct Conv<Float> {
+    static Float from(PyObject* o, PyObject* name, Ref& hold) { return Float(to_float(o, name, hold)); }
+};
+template <class T> struct Conv<Opt<T>> {
+    static Opt<T> from(PyObject* o, PyObject* name, Ref& hold) {
+        if (o == Py_None) return Opt<T>(o);
+        return Opt<T>(Conv<T>::from(o, name, hold).get());
+    }
+};
+
+template <class... Ps, std::size_t... I>
+std::tuple<Ps...> convert(std::index_sequence<I...>, PyObject** bound, const FunctionInfo& fi, Ref* holds) {
+    // braced initialisation converts left to right, so the first bad argument is the one named
+    return std::tuple<Ps...>{Conv<Ps>::from(bound[I], fi.names[I], holds[I])...};
+}
+
+template <class... Ps> struct First { using type = void; };
+template <class P, class... Ps> struct First<P, Ps...> { using type = P; };
+
+template <auto F, class R, class... Ps>
+PyObject* invoke(R (*)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    constexpr bool scoped = std::is_same_v<typename First<Ps...>::type, Scope>;
+    try {
+        auto call_with = [&]<class... Qs>(std::tuple<Qs...>*) -> PyObject* {
+            constexpr std::size_t n = sizeof...(Qs);
+            PyObject* bound[n + 1];
+            Ref holds[n + 1];
+            bind(fi, args, nargs, kwnames, bound);
+            auto params = convert<Qs...>(std::index_sequence_for<Qs...>{}, bound, fi, holds);
+            auto full = [&] {
+                if constexpr (scoped) return std::tuple_cat(std::tuple<Scope>(Scope(self)), std::move(params));
+                else return std::move(params);
+            }();
+            if constexpr (std::is_same_v<R, Co>) {
+                // the coroutine object owns every argument for as long as the body may run
+                Ref kept = Ref::steal(PyTuple_New(n + (scoped ? 1 : 0)));
+                Py_ssize_t k = 0;
+                if constexpr (scoped) PyTuple_SET_ITEM(kept.get(), k++, Py_NewRef(self));
+                for (std::size_t i = 0; i < n; ++i)
+                    PyTuple_SET_ITEM(kept.get(), k++, holds[i].null() ? Py_NewRef(bound[i]) : holds[i].release());
+                return make_coroutine(fi, std::move(kept), std::apply(F, std::move(full)));
+            } else if constexpr (std::is_void_v<R>) {
+                std::apply(F, std::move(full));
+                return Py_NewRef(Py_None);
+            } else {
+                return std::apply(F, std::move(full)).release();
+            }
+        };
+        if constexpr (scoped) {
+            return [&]<class S, class... Qs>(void (*)(S, Qs...)) {
+                return call_with(static_cast<std::tuple<Qs...>*>(nullptr));
+            }(static_cast<void (*)(Ps...)>(nullptr));
+        } else {
+            return call_with(static_cast<std::tuple<Ps...>*>(nullptr));
+        }
+    } catch (...) {
+        fail(fi);
+        return nullptr;
+    }
+}
+
+template <auto F> FunctionInfo& info() {
+    static FunctionInfo fi;
+    return fi;
+}
+
+template <auto F>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return invoke<F>(F, info<F>(), self, args, nargs, kwnames);
+}
+
+template <auto F>
+PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+    return invoke<F>(F, info<F>(), self, nullptr, 0, nullptr);
+}
+template <class R, class... Ps> constexpr std::size_t arity(R (*)(Ps...)) { return sizeof...(Ps); }
+
+template <class R, class... Ps> constexpr bool returns_co(R (*)(Ps...)) { return std::is_same_v<R, Co>; }
+template <class R, class... Ps> constexpr bool takes_scope(R (*)(Ps...)) {
+    return std::is_same_v<typename First<Ps...>::type, Scope>;
+}
+
+template <auto F>
+FunctionInfo& prepare(const char* qualname, std::initializer_list<Param> params, const char* doc, int line) {
+    FunctionInfo& fi = info<F>();
+    if (!fi.ready()) {
+        fi.init(qualname, params, returns_co(F), line, doc, takes_scope(F));
+        if constexpr (arity(F) == 0) {
+            // a function without parameters takes no arguments at all (METH_NOARGS)
+            fi.def.ml_flags = METH_NOARGS;
+            fi.def.ml_meth = &noargs_entry<F>;
+        } else {
+            fi.def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<F>));
+        }
+    }
+    return fi;
+}
+
+Ref builtin_function(FunctionInfo& fi, PyObject* self);
+Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, std::initializer_list<Param> params,
+                    const char* return_annotation);
+}  // namespace detail
+
+// A module-level builtin function object (not yet stored as a module global: see Module::def).
+template <auto F>
+Ref builtin(const char* name, std::initializer_list<Param> params = {}, const char* doc = nullptr,
+            std::source_location at = std::source_location::current()) {
+    return detail::builtin_function(detail::prepare<F>(name, params, doc, at.line()), nullptr);
+}
+
+// A function object of the frame's own type, for methods (qualname "Class.name") and route
+// functions: binds as a method, has __code__, __defaults__, __annotations__ (texts) ...
+template <auto F>
+Ref function(const char* qualname, std::initializer_list<Param> params = {}, const char* return_annotation = nullptr,
+             const char* doc = nullptr, std::source_location at = std::source_location::current()) {
+    auto& fi = detail::prepare<F>(qualname, params, doc, at.line());
+    return detail::function_object(fi, &detail::entry<F>, params, return_annotation);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Nested functions
+
+// The variables of an enclosing function that its nested functions read and write. Each
+// enclosing function has its own scope type, named "<outer>.<locals>", which also makes the
+// nested builtins' __qualname__ read "outer.<locals>.inner".
+class Scope : public Obj {
+public:
+    using Obj::Obj;
+    Ref load(Py_ssize_t slot, PyObject* name) const;  // NameError while unassigned
+    void store(Py_ssize_t slot, Obj value) const;
+};
+Ref new_scope(const char* outer_qualname, Py_ssize_t slots);
+
+// A nested function bound to scope; qualname is the full "outer.<locals>.inner".
+template <auto F>
+Ref nested(Obj scope, const char* qualname, std::initializer_list<Param> params = {}, const char* doc = nullptr,
+           std::source_location at = std::source_location::current()) {
+    static_assert(detail::takes_scope(F), "a nested function's body takes the Scope first");
+    return detail::builtin_function(detail::prepare<F>(qualname, params, doc, at.line()), scope.get());
+}
+
+// A parameter of a route function's signature: its annotation object and default (none: no
+// default), as the web framework reads them.
+struct SigParam {
+    const char* name;
+    Obj annotation;
+    Obj default_value = Obj();
+};
+// inspect.Signature of positional-or-keyword parameters.
+Ref signature(std::initializer_list<SigParam> params, Obj return_annotation = Obj());
+
+// Marks a route function for the web framework: its __signature__ (an inspect.Signature) and
+// the coroutine mark, both read once at registration.
+void set_signature(Obj function, Obj signature);
+
+}  // namespace frame

@@ -1,0 +1,82 @@
+// Module definition, module globals, imports and classes.
+//
+//   FRAME_MODULE(lagsentry, "quorvane.server.lagsentry", "doc") {
+//       m.import("asyncio");
+//       m.from_import("loguru", "logger");
+//       m.set("DEFAULT_INTERVAL_SEC", num(1.0));
+//       ...
+//   }
+//
+// Module globals are read from the module dict at every use (G("asyncio"_id)), as Python code
+// reads them, so replacing a module attribute takes effect at the next use.
+#pragma once
+#include <initializer_list>
+#include <string>
+
+#include "frame/function.hpp"
+
+namespace frame {
+
+// The module's global `name`, or NameError "name '...' is not defined" (builtins are consulted
+// after the module dict, as in Python).
+Ref G(PyObject* name);
+void set_global(PyObject* name, Obj value);
+PyObject* module_dict() noexcept;       // borrowed
+PyObject* module_name() noexcept;       // the dotted name, borrowed
+
+// `import a.b` made at call time: the module a.b, through the import system (so a replaced
+// module or a missing package is seen where the call is made).
+Ref import(PyObject* dotted);
+// `from a import b` made at call time.
+Ref import_from(PyObject* dotted, PyObject* name);
+
+class Module {
+public:
+    // import asyncio / import a.b as x
+    void import(const char* dotted, const char* as = nullptr);
+    // from a import b [as c]
+    void from_import(const char* dotted, const char* name, const char* as = nullptr);
+    void set(const char* name, Obj value);
+    template <auto F>
+    void def(const char* name, std::initializer_list<Param> params = {}, const char* doc = nullptr,
+             std::source_location at = std::source_location::current()) {
+        set(name, builtin<F>(name, params, doc, at));
+    }
+};
+
+// The class statement: metaclass resolution, __mro_entries__, __prepare__, then the namespace
+// is filled and the metaclass called.
+class ClassDef {
+public:
+    ClassDef(const char* name, std::initializer_list<Obj> bases = {}, const char* doc = nullptr);
+    void set(const char* name, Obj value);
+    template <auto F>
+    void method(const char* name, std::initializer_list<Param> params, const char* return_annotation = nullptr,
+                const char* doc = nullptr, std::source_location at = std::source_location::current()) {
+        set(name, function<F>(qualified(name).c_str(), params, return_annotation, doc, at));
+    }
+    // Creates the class and stores it as a module global of its name.
+    Ref create();
+private:
+    std::string qualified(const char* name) const;
+    Ref name_, bases_, orig_bases_, metaclass_, ns_;
+};
+
+namespace detail {
+struct ModuleDef {
+    const char* short_name;
+    const char* dotted_name;
+    const char* doc;
+    void (*body)(Module&);
+    PyObject* init();
+};
+}  // namespace detail
+
+}  // namespace frame
+
+#define FRAME_MODULE(short_name, dotted_name, doc)                                         \
+    static void frame_module_body(::frame::Module& m);                                      \
+    static ::frame::detail::ModuleDef frame_module_def{#short_name, dotted_name, doc,        \
+                                                       &frame_module_body};                 \
+    PyMODINIT_FUNC PyInit_##short_name() { return frame_module_def.init(); }               \
+    static void frame_module_body([[maybe_unused]] ::frame::Module& m)

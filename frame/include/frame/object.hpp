@@ -1,0 +1,337 @@
+// Owning and borrowed handles over Python objects, Python errors as C++ exceptions, interned
+// names, calls through vectorcall and the few conversions module code needs.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
+namespace frame {
+
+class Ref;
+class Obj;
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+// A raised Python exception travelling as a C++ exception. It owns the exception object, so the
+// interpreter's error indicator is never left set while C++ code runs.
+class PyError {
+public:
+    PyError();                                   // takes the interpreter's raised exception
+    explicit PyError(PyObject* exc) noexcept;    // steals exc
+    PyError(const PyError& o) noexcept;
+    PyError(PyError&& o) noexcept : exc_(std::exchange(o.exc_, nullptr)) {}
+    PyError& operator=(PyError o) noexcept { std::swap(exc_, o.exc_); return *this; }
+    ~PyError();
+
+    PyObject* value() const noexcept { return exc_; }
+    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_, type); }
+    // True for exceptions a Python `except Exception` would catch (not cancellation, exit, ...).
+    bool is_exception() const noexcept { return matches(PyExc_Exception); }
+    void restore() noexcept;                     // hands the exception back to the interpreter
+private:
+    PyObject* exc_;
+};
+
+[[noreturn]] void throw_error();                                  // raises what the interpreter has set
+[[noreturn]] void raise(PyObject* type, const char* format, ...);  // PyErr_Format, then throw
+[[noreturn]] void raise_object(PyObject* exc);                     // raises an exception instance
+
+inline PyObject* check(PyObject* p) { if (!p) throw_error(); return p; }
+inline int check(int rc) { if (rc < 0) throw_error(); return rc; }
+
+// Converts the C++ exception being handled into the interpreter's error indicator (inside catch (...)).
+void set_error_from_current() noexcept;
+
+// Makes a caught exception "being handled" for Python (sys.exc_info(), logger.exception,
+// __context__ chaining) for the lifetime of the guard.
+class Handling {
+public:
+    explicit Handling(const PyError& e) noexcept : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(e.value()); }
+    ~Handling() { PyErr_SetHandledException(saved_); Py_XDECREF(saved_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+private:
+    PyObject* saved_;
+};
+
+// Sets a pending Python exception aside for a scope (for destructors that may run Python code).
+class ErrorGuard {
+public:
+    ErrorGuard() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~ErrorGuard() { if (exc_) PyErr_SetRaisedException(exc_); }
+    ErrorGuard(const ErrorGuard&) = delete;
+    ErrorGuard& operator=(const ErrorGuard&) = delete;
+private:
+    PyObject* exc_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Interned names: "symbols"_id is interned once per process, on first use.
+
+PyObject* intern(const char* text);
+
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) { for (std::size_t i = 0; i < N; ++i) text[i] = s[i]; }
+};
+
+template <Literal L>
+PyObject* operator""_id() {
+    static PyObject* const name = intern(L.text);
+    return name;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handles
+
+template <class Self>
+class ObjectApi {
+public:
+    Ref attr(PyObject* name) const;
+    Ref attr_or_none(PyObject* name) const;      // getattr(o, name, None)
+    void setattr(PyObject* name, PyObject* value) const;
+    Ref item(PyObject* key) const;
+    void setitem(PyObject* key, PyObject* value) const;
+    template <class... A> Ref operator()(A&&... args) const;
+    template <class... A> Ref method(PyObject* name, A&&... args) const;
+    bool is(PyObject* o) const noexcept { return ptr() == o; }
+    bool is_none() const noexcept { return ptr() == Py_None; }
+    const char* type_name() const noexcept { return Py_TYPE(ptr())->tp_name; }
+private:
+    PyObject* ptr() const noexcept { return static_cast<const Self*>(this)->get(); }
+};
+
+// A borrowed reference: valid while its owner keeps the object alive.
+class Obj : public ObjectApi<Obj> {
+public:
+    Obj() noexcept = default;
+    Obj(PyObject* p) noexcept : p_(p) {}
+    Obj(const Ref& r) noexcept;
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept = delete;  // truth is truthy(); presence is get()
+private:
+    PyObject* p_ = nullptr;
+};
+
+// An owning reference.
+class Ref : public ObjectApi<Ref> {
+public:
+    Ref() noexcept = default;
+    Ref(Obj o) noexcept : p_(o.get()) { Py_XINCREF(p_); }
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+    ~Ref() { Py_XDECREF(p_); }
+
+    static Ref steal(PyObject* p) { return Ref(check(p), 0); }          // a new reference; null raises
+    static Ref steal_or_null(PyObject* p) noexcept { return Ref(p, 0); }
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    bool null() const noexcept { return p_ == nullptr; }
+    explicit operator bool() const noexcept = delete;
+private:
+    Ref(PyObject* p, int) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+inline Obj::Obj(const Ref& r) noexcept : p_(r.get()) {}
+
+inline Obj none() noexcept { return Py_None; }
+inline bool truthy(Obj o) { return check(PyObject_IsTrue(o.get())) != 0; }
+
+// ---------------------------------------------------------------------------------------------
+// Conversions
+
+Ref str(std::string_view utf8);
+Ref num(double v);
+Ref num(long long v);
+inline Ref num(int v) { return num(static_cast<long long>(v)); }
+inline Ref num(long v) { return num(static_cast<long long>(v)); }
+inline Ref boolean(bool v) { return Ref(Obj(v ? Py_True : Py_False)); }
+double as_double(Obj o);
+long long as_long(Obj o);
+std::string_view as_utf8(Obj o);    // valid while o lives
+Ref to_str(Obj o);                  // str(o)
+Ref repr(Obj o);
+Ref float_of(Obj o);                // float(o)
+Ref round_to(Obj x, int ndigits);   // round(x, ndigits)
+Py_ssize_t len(Obj o);
+
+// Call arguments: objects pass through, C++ values are converted.
+struct Arg {
+    Arg(PyObject* p) noexcept : p(p) {}
+    Arg(Obj o) noexcept : p(o.get()) {}
+    Arg(const Ref& r) noexcept : p(r.get()) {}
+    Arg(double v) : hold(num(v)), p(hold.get()) {}
+    Arg(int v) : hold(num(v)), p(hold.get()) {}
+    Arg(long v) : hold(num(v)), p(hold.get()) {}
+    Arg(long long v) : hold(num(v)), p(hold.get()) {}
+    Arg(bool v) : p(v ? Py_True : Py_False) {}
+    Arg(const char* s) : hold(str(s)), p(hold.get()) {}
+    Arg(std::string_view s) : hold(str(s)), p(hold.get()) {}
+    Ref hold;
+    PyObject* p;
+};
+
+// A keyword argument: call(f, a, kw("timeout"_id, 10.0)). Keywords come after positionals.
+struct Kw {
+    Kw(PyObject* name, Arg value) : name(name), value(std::move(value)) {}
+    PyObject* name;
+    Arg value;
+};
+inline Kw kw(PyObject* name, Arg value) { return Kw(name, std::move(value)); }
+
+namespace detail {
+template <class T> constexpr bool is_kw = std::is_same_v<std::remove_cvref_t<T>, Kw>;
+// argv holds the positional arguments followed by the keyword values; argv[-1] is scratch space
+// (PY_VECTORCALL_ARGUMENTS_OFFSET), which bound methods use to avoid a copy.
+Ref vectorcall(PyObject* callable, PyObject** argv, std::size_t npos, const Kw* kws, std::size_t nkw);
+Ref vectorcall_method(PyObject* name, PyObject** argv, std::size_t npos, const Kw* kws, std::size_t nkw);
+
+template <class... A>
+struct Packed {
+    static constexpr std::size_t nkw = (0 + ... + (is_kw<A> ? 1 : 0));
+    static constexpr std::size_t npos = sizeof...(A) - nkw;
+};
+template <class T>
+void place(T&& a, PyObject** pos, PyObject** kwvals, std::size_t& ip, Kw* kws, std::size_t& ik, Arg* holds) {
+    if constexpr (is_kw<T>) {
+        new (&kws[ik]) Kw(std::forward<T>(a));
+        kwvals[ik] = kws[ik].value.p;
+        ++ik;
+    } else {
+        new (&holds[ip]) Arg(std::forward<T>(a));
+        pos[ip] = holds[ip].p;
+        ++ip;
+    }
+}
+template <class F, class... A>
+Ref pack_call(F&& invoke, PyObject* first, A&&... args) {
+    using P = Packed<A...>;
+    alignas(Arg) unsigned char hold_mem[sizeof(Arg) * (P::npos + 1)];
+    alignas(Kw) unsigned char kw_mem[sizeof(Kw) * (P::nkw + 1)];
+    Arg* holds = reinterpret_cast<Arg*>(hold_mem);
+    Kw* kws = reinterpret_cast<Kw*>(kw_mem);
+    PyObject* argv[P::npos + P::nkw + 2];
+    argv[0] = nullptr;
+    argv[1] = first;
+    std::size_t ip = 0, ik = 0;
+    struct Cleanup {
+        Arg* h; std::size_t& n; Kw* k; std::size_t& m;
+        ~Cleanup() { for (std::size_t i = 0; i < n; ++i) h[i].~Arg(); for (std::size_t i = 0; i < m; ++i) k[i].~Kw(); }
+    } cleanup{holds, ip, kws, ik};
+    (place(std::forward<A>(args), argv + 2, argv + 2 + P::npos, ip, kws, ik, holds), ...);
+    return invoke(argv, kws);
+}
+}  // namespace detail
+
+// call(f, a, b, kw("x"_id, v)): f(a, b, x=v)
+template <class... A>
+Ref call(Obj fn, A&&... args) {
+    return detail::pack_call(
+        [&](PyObject** argv, const Kw* kws) {
+            using P = detail::Packed<A...>;
+            return detail::vectorcall(fn.get(), argv + 2, P::npos, kws, P::nkw);
+        },
+        nullptr, std::forward<A>(args)...);
+}
+
+template <class Self>
+template <class... A>
+Ref ObjectApi<Self>::operator()(A&&... args) const {
+    return call(Obj(ptr()), std::forward<A>(args)...);
+}
+
+template <class Self>
+template <class... A>
+Ref ObjectApi<Self>::method(PyObject* name, A&&... args) const {
+    return detail::pack_call(
+        [&](PyObject** argv, const Kw* kws) {
+            using P = detail::Packed<A...>;
+            return detail::vectorcall_method(name, argv + 1, P::npos + 1, kws, P::nkw);
+        },
+        ptr(), std::forward<A>(args)...);
+}
+
+template <class Self>
+Ref ObjectApi<Self>::attr(PyObject* name) const { return Ref::steal(PyObject_GetAttr(ptr(), name)); }
+
+template <class Self>
+Ref ObjectApi<Self>::attr_or_none(PyObject* name) const {
+    PyObject* out;
+    check(PyObject_GetOptionalAttr(ptr(), name, &out));
+    return out ? Ref::steal(out) : Ref(none());
+}
+
+template <class Self>
+void ObjectApi<Self>::setattr(PyObject* name, PyObject* value) const { check(PyObject_SetAttr(ptr(), name, value)); }
+
+template <class Self>
+Ref ObjectApi<Self>::item(PyObject* key) const { return Ref::steal(PyObject_GetItem(ptr(), key)); }
+
+template <class Self>
+void ObjectApi<Self>::setitem(PyObject* key, PyObject* value) const { check(PyObject_SetItem(ptr(), key, value)); }
+
+inline bool eq(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_EQ)) != 0; }
+
+// The with statement: with manager as value: body(value)
+template <class F>
+void with(Obj manager, F&& body) {
+    Ref exit = manager.attr("__exit__"_id);
+    Ref value = manager.method("__enter__"_id);
+    try {
+        body(Obj(value));
+    } catch (PyError& e) {
+        Ref tb = Ref::steal_or_null(PyException_GetTraceback(e.value()));
+        Ref suppress = exit(Obj(reinterpret_cast<PyObject*>(Py_TYPE(e.value()))), Obj(e.value()),
+                            tb.null() ? none() : Obj(tb));
+        if (!truthy(suppress)) throw;
+        return;
+    }
+    exit(none(), none(), none());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Containers
+
+Ref new_dict();
+Ref new_list(Py_ssize_t size = 0);
+void dict_set(Obj d, PyObject* key, Arg value);
+Ref dict_get(Obj d, PyObject* key);            // null Ref when absent
+void list_append(Obj l, Arg value);
+
+// dict_of("a"_id, x, "b"_id, y): {"a": x, "b": y} in that key order.
+template <class... A>
+Ref dict_of(A&&... kv) {
+    static_assert(sizeof...(A) % 2 == 0, "dict_of takes key, value pairs");
+    Ref d = new_dict();
+    PyObject* keys[sizeof...(A) / 2 + 1];
+    std::size_t i = 0, k = 0;
+    auto put = [&](auto&& x) {
+        if (i++ % 2 == 0) {
+            keys[k] = Arg(x).p;
+        } else {
+            dict_set(d, keys[k++], Arg(std::forward<decltype(x)>(x)));
+        }
+    };
+    (put(std::forward<A>(kv)), ...);
+    return d;
+}
+
+template <class... A>
+Ref tuple_of(A&&... items) {
+    Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
+    Py_ssize_t i = 0;
+    auto put = [&](Arg a) { PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(a.p)); };
+    (put(Arg(std::forward<A>(items))), ...);
+    return t;
+}
+
+}  // namespace frame
+
+using frame::operator""_id;

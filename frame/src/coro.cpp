@@ -1,0 +1,618 @@
+// The Python coroutine object over a chain of C++ coroutine frames.
+//
+// The chain runs until its innermost frame (the leaf) awaits a Python iterator that does not
+// finish at once; the iterator's yielded value then goes up to whoever drives us (an asyncio
+// Task, or an `await` in Python code), untouched. Later sends, throws and closes go to that
+// iterator first, exactly as `yield from` does, and its outcome resumes the leaf. A frame that
+// completes resumes its parent; the root's completion completes the coroutine.
+#include <utility>
+
+#include "frame/function.hpp"
+#include "state.hpp"
+
+namespace frame {
+
+struct Driver {
+    Co::handle root;
+    Co::handle leaf;                 // innermost frame, suspended on `delegate`
+    PyAwaiter* waiting = nullptr;    // the leaf's awaiter, which receives the delegate's outcome
+    Ref delegate;                    // the iterator being awaited (cr_await)
+    Ref yielded;                     // what the delegate yielded, on its way up
+};
+
+void Co::promise_type::unhandled_exception() noexcept {
+    try {
+        throw;
+    } catch (PyError& e) {
+        error.emplace(std::move(e));
+    } catch (...) {
+        set_error_from_current();
+        error.emplace();
+    }
+}
+
+Ref Co::take_result() {
+    auto& p = h_.promise();
+    if (p.error) {
+        PyError e = std::move(*p.error);
+        p.error.reset();
+        throw e;
+    }
+    return std::move(p.result);
+}
+
+void Co::destroy_frame(handle h) noexcept {
+    ErrorGuard keep;
+    h.destroy();
+}
+
+bool Co::ChildAwaiter::await_suspend(handle parent) noexcept {
+    // run the child inline; the parent is linked (and suspends) only if the child suspended
+    auto& p = child.h_.promise();
+    p.parent = parent;
+    p.driver = parent.promise().driver;
+    child.h_.resume();
+    return !child.h_.done();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Awaiting Python awaitables
+
+static bool is_iterable_coroutine(PyObject* o) {
+    if (!PyGen_CheckExact(o)) return false;
+    PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
+    bool flagged = code->co_flags & CO_ITERABLE_COROUTINE;
+    Py_DECREF(code);
+    return flagged;
+}
+
+static PyTypeObject* coroutine_type();
+
+// The iterator an `await` of o delegates to (new reference), or null with the error set.
+static PyObject* await_iter(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (PyCoro_CheckExact(o) || is_iterable_coroutine(o) || type == coroutine_type()) return Py_NewRef(o);
+    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!getter) {
+        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", type->tp_name);
+        return nullptr;
+    }
+    PyObject* it = getter(o);
+    if (!it) return nullptr;
+    if (PyCoro_CheckExact(it) || is_iterable_coroutine(it)) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+    } else if (!PyIter_Check(it)) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
+    } else {
+        return it;
+    }
+    Py_DECREF(it);
+    return nullptr;
+}
+
+bool PyAwaiter::await_suspend(Co::handle h) noexcept {
+    PyObject* it = await_iter(awaitable.get());
+    if (!it) {
+        error.emplace();
+        return false;
+    }
+    PyObject* value = nullptr;
+    PySendResult r = PyIter_Send(it, Py_None, &value);
+    if (r != PYGEN_NEXT) {
+        if (r == PYGEN_RETURN) result = Ref::steal_or_null(value);
+        else error.emplace();
+        Py_DECREF(it);
+        return false;
+    }
+    Driver* d = h.promise().driver;
+    d->leaf = h;
+    d->waiting = this;
+    d->delegate = Ref::steal_or_null(it);
+    d->yielded = Ref::steal_or_null(value);
+    return true;
+}
+
+Ref PyAwaiter::await_resume() {
+    if (error) {
+        PyError e = std::move(*error);
+        error.reset();
+        throw e;
+    }
+    return std::move(result);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The coroutine object
+
+namespace {
+
+enum class State : char { created, suspended, running, finished };
+
+struct CoroutineObject {
+    PyObject_HEAD
+    const FunctionInfo* fi;
+    PyObject* args;       // the arguments, owned for the body's lifetime
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* weakrefs;
+    Driver driver;
+    State state;
+};
+
+CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+
+void release_frames(CoroutineObject* c) {
+    Driver& d = c->driver;
+    d.leaf = {};
+    d.waiting = nullptr;
+    if (d.root) Co::destroy_frame(std::exchange(d.root, {}));
+    ErrorGuard keep;
+    d.delegate = Ref();
+}
+
+// Resumes frame h, and each parent as its child completes, until the chain suspends again or
+// the root completes.
+void run(CoroutineObject* c, Co::handle h) {
+    for (;;) {
+        h.resume();
+        if (!h.done() || h == c->driver.root) return;
+        h = h.promise().parent;
+    }
+}
+
+// Hands the delegate's outcome (r, value) to the leaf's awaiter.
+void deliver(CoroutineObject* c, PySendResult r, PyObject* value) {
+    Driver& d = c->driver;
+    PyAwaiter* w = std::exchange(d.waiting, nullptr);
+    if (r == PYGEN_RETURN) w->result = Ref::steal_or_null(value);
+    else w->error.emplace();  // takes the raised exception before anything else can run
+    ErrorGuard keep;
+    d.delegate = Ref();
+}
+
+// After the chain ran: the yielded value, the result, or the error.
+PySendResult settle(CoroutineObject* c, PyObject** out) {
+    Driver& d = c->driver;
+    if (!d.root.done()) {
+        c->state = State::suspended;
+        *out = d.yielded.release();
+        return PYGEN_NEXT;
+    }
+    c->state = State::finished;
+    auto& p = d.root.promise();
+    PySendResult r;
+    if (p.error) {
+        p.error->restore();
+        p.error.reset();
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyObject* cause = PyErr_GetRaisedException();
+            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+            PyObject* exc = PyErr_GetRaisedException();
+            PyException_SetCause(exc, Py_NewRef(cause));
+            PyException_SetContext(exc, cause);
+            PyErr_SetRaisedException(exc);
+        }
+        add_traceback(c->fi->code);
+        *out = nullptr;
+        r = PYGEN_ERROR;
+    } else {
+        *out = p.result.null() ? Py_NewRef(Py_None) : p.result.release();
+        r = PYGEN_RETURN;
+    }
+    // the finished frame's locals are released now, as the interpreter clears a finished frame
+    release_frames(c);
+    return r;
+}
+
+PySendResult already_executing() {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return PYGEN_ERROR;
+}
+
+PySendResult send(CoroutineObject* c, PyObject* arg, PyObject** out) {
+    *out = nullptr;
+    Driver& d = c->driver;
+    switch (c->state) {
+    case State::running:
+        return already_executing();
+    case State::finished:
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    case State::created:
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        c->state = State::running;
+        run(c, d.root);
+        return settle(c, out);
+    case State::suspended:
+        break;
+    }
+    c->state = State::running;
+    PyObject* value = nullptr;
+    PySendResult r = PyIter_Send(d.delegate.get(), arg, &value);
+    if (r == PYGEN_NEXT) {
+        c->state = State::suspended;
+        *out = value;
+        return r;
+    }
+    deliver(c, r, value);
+    run(c, d.leaf);
+    return settle(c, out);
+}
+
+// Raises exc (stolen) inside the body where it is suspended.
+PySendResult throw_into_body(CoroutineObject* c, PyObject* exc, PyObject** out) {
+    *out = nullptr;
+    Driver& d = c->driver;
+    if (c->state != State::suspended) {
+        if (c->state == State::created) {
+            // raised before the first line: the body never runs
+            c->state = State::finished;
+            release_frames(c);
+            PyErr_SetRaisedException(exc);
+            add_traceback(c->fi->code);
+            return PYGEN_ERROR;
+        }
+        PyErr_SetRaisedException(exc);
+        return PYGEN_ERROR;
+    }
+    PyErr_SetRaisedException(exc);
+    deliver(c, PYGEN_ERROR, nullptr);
+    c->state = State::running;
+    run(c, d.leaf);
+    return settle(c, out);
+}
+
+// close() of the delegate, as `yield from` closes it: 0, or -1 with the error set.
+int close_delegate(PyObject* it) {
+    PyObject* close;
+    if (PyObject_GetOptionalAttr(it, "close"_id, &close) < 0) {
+        PyErr_WriteUnraisable(it);
+        return 0;
+    }
+    if (!close) return 0;
+    PyObject* r = PyObject_CallNoArgs(close);
+    Py_DECREF(close);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+// The exception a throw(typ, val, tb) raises (new reference), or null with the error set.
+PyObject* normalize_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    PyObject* exc;
+    if (PyExceptionClass_Check(typ)) {
+        PyObject *t = Py_NewRef(typ), *v = Py_XNewRef(val), *b = Py_XNewRef(tb);
+        PyErr_NormalizeException(&t, &v, &b);
+        if (!v) {
+            Py_XDECREF(t);
+            Py_XDECREF(b);
+            return nullptr;
+        }
+        exc = v;
+        if (b) PyException_SetTraceback(exc, b);
+        Py_XDECREF(t);
+        Py_XDECREF(b);
+        if (!PyExceptionInstance_Check(exc)) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                         typ, Py_TYPE(exc)->tp_name);
+            Py_DECREF(exc);
+            return nullptr;
+        }
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exc = Py_NewRef(typ);
+        if (tb) PyException_SetTraceback(exc, tb);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return nullptr;
+    }
+    return exc;
+}
+
+PySendResult throw_(CoroutineObject* c, PyObject* typ, PyObject* val, PyObject* tb, PyObject** out) {
+    *out = nullptr;
+    Driver& d = c->driver;
+    if (c->state == State::running) return already_executing();
+    if (c->state == State::suspended && !d.delegate.null()) {
+        Ref it = d.delegate;
+        if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+            c->state = State::running;
+            int err = close_delegate(it.get());
+            c->state = State::suspended;
+            if (err < 0) return throw_into_body(c, PyErr_GetRaisedException(), out);
+        } else {
+            PyObject* ret = nullptr;
+            c->state = State::running;
+            if (Py_TYPE(it.get()) == coroutine_type()) {
+                PySendResult r = throw_(as_coro(it.get()), typ, val, tb, &ret);
+                if (r == PYGEN_RETURN) {
+                    deliver(c, r, ret);
+                    run(c, d.leaf);
+                    return settle(c, out);
+                }
+            } else {
+                PyObject* meth;
+                if (PyObject_GetOptionalAttr(it.get(), "throw"_id, &meth) < 0) {
+                    c->state = State::suspended;
+                    return PYGEN_ERROR;
+                }
+                if (!meth) {
+                    c->state = State::suspended;
+                    goto throw_here;
+                }
+                if (PyCoro_CheckExact(it.get()) || PyGen_CheckExact(it.get())) {
+                    // the interpreter's own coroutines take the exception as one argument
+                    PyObject* exc = normalize_thrown(typ, val, tb);
+                    ret = exc ? PyObject_CallOneArg(meth, exc) : nullptr;
+                    Py_XDECREF(exc);
+                } else {
+                    ret = PyObject_CallFunctionObjArgs(meth, typ, val, tb, nullptr);
+                }
+                Py_DECREF(meth);
+            }
+            if (ret) {
+                c->state = State::suspended;
+                *out = ret;
+                return PYGEN_NEXT;
+            }
+            // the delegate finished (StopIteration carries its value) or raised
+            if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                PyObject* stop = PyErr_GetRaisedException();
+                PyObject* value = PyObject_GetAttr(stop, "value"_id);
+                Py_DECREF(stop);
+                if (value) {
+                    deliver(c, PYGEN_RETURN, value);
+                    run(c, d.leaf);
+                    return settle(c, out);
+                }
+            }
+            deliver(c, PYGEN_ERROR, nullptr);
+            run(c, d.leaf);
+            return settle(c, out);
+        }
+    }
+throw_here:
+    PyObject* exc = normalize_thrown(typ, val, tb);
+    if (!exc) return PYGEN_ERROR;
+    return throw_into_body(c, exc, out);
+}
+
+PyObject* result_of(PySendResult r, PyObject* value) {
+    if (r == PYGEN_NEXT) return value;
+    if (r == PYGEN_ERROR) return nullptr;
+    // finished: StopIteration carries the value (an instance when the value could be taken for
+    // the exception's arguments)
+    if (PyTuple_Check(value) || PyExceptionInstance_Check(value)) {
+        PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+        if (stop) {
+            PyErr_SetObject(PyExc_StopIteration, stop);
+            Py_DECREF(stop);
+        }
+    } else {
+        PyErr_SetObject(PyExc_StopIteration, value);
+    }
+    Py_DECREF(value);
+    return nullptr;
+}
+
+PyObject* co_send(PyObject* self, PyObject* arg) {
+    PyObject* value;
+    PySendResult r = send(as_coro(self), arg, &value);
+    return result_of(r, value);
+}
+
+PyObject* co_iternext(PyObject* self) {
+    PyObject* value;
+    PySendResult r = send(as_coro(self), Py_None, &value);
+    if (r == PYGEN_RETURN && value == Py_None) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return result_of(r, value);
+}
+
+PySendResult co_am_send(PyObject* self, PyObject* arg, PyObject** out) { return send(as_coro(self), arg, out); }
+
+PyObject* co_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        if (nargs < 1) PyErr_SetString(PyExc_TypeError, "throw expected at least 1 argument, got 0");
+        else PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0)
+        return nullptr;
+    PyObject* value;
+    PySendResult r = throw_(as_coro(self), args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr, &value);
+    return result_of(r, value);
+}
+
+PyObject* co_close(PyObject* self, PyObject*) {
+    CoroutineObject* c = as_coro(self);
+    switch (c->state) {
+    case State::created:
+        c->state = State::finished;
+        release_frames(c);
+        Py_RETURN_NONE;
+    case State::finished:
+        Py_RETURN_NONE;
+    case State::running:
+        already_executing();
+        return nullptr;
+    case State::suspended:
+        break;
+    }
+    int err = 0;
+    if (!c->driver.delegate.null()) {
+        Ref it = c->driver.delegate;
+        c->state = State::running;
+        err = close_delegate(it.get());
+        c->state = State::suspended;
+    }
+    if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject* value;
+    PySendResult r = throw_into_body(c, PyErr_GetRaisedException(), &value);
+    if (r == PYGEN_NEXT) {
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (r == PYGEN_RETURN) return value;
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+PyObject* co_await_self(PyObject* self) { return Py_NewRef(self); }
+
+void co_finalize(PyObject* self) {
+    CoroutineObject* c = as_coro(self);
+    if (c->state == State::finished) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (c->state == State::created) {
+        c->state = State::finished;
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", c->qualname) < 0)
+            PyErr_WriteUnraisable(self);
+        release_frames(c);
+    } else {
+        PyObject* r = co_close(self, nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(self);
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+int co_traverse(PyObject* self, visitproc visit, void* arg) {
+    CoroutineObject* c = as_coro(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(c->args);
+    Py_VISIT(c->driver.delegate.get());
+    return 0;
+}
+
+void co_dealloc(PyObject* self) {
+    CoroutineObject* c = as_coro(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    release_frames(c);
+    c->driver.~Driver();
+    Py_CLEAR(c->args);
+    Py_CLEAR(c->name);
+    Py_CLEAR(c->qualname);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* co_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname, self);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
+template <PyObject* CoroutineObject::*Field>
+int set_text(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_SETREF(as_coro(self)->*Field, Py_NewRef(value));
+    return 0;
+}
+PyObject* get_await(PyObject* self, void*) {
+    PyObject* d = as_coro(self)->driver.delegate.get();
+    return Py_NewRef(d ? d : Py_None);
+}
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::running); }
+PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::suspended); }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_coro(self)->fi->code); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef co_getset[] = {
+    {"__name__", get_name, set_text<&CoroutineObject::name>, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_text<&CoroutineObject::qualname>, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef co_methods[] = {
+    {"send", co_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(co_throw)), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
+     "raise StopIteration."},
+    {"close", co_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef co_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+static PyTypeObject* coroutine_type() {
+    static PyTypeObject* type = [] {
+        PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(co_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(co_traverse)},
+            {Py_tp_finalize, reinterpret_cast<void*>(co_finalize)},
+            {Py_tp_iternext, reinterpret_cast<void*>(co_iternext)},
+            {Py_tp_repr, reinterpret_cast<void*>(co_repr)},
+            {Py_tp_methods, co_methods},
+            {Py_tp_getset, co_getset},
+            {Py_tp_members, co_members},
+            {Py_am_await, reinterpret_cast<void*>(co_await_self)},
+            {Py_am_send, reinterpret_cast<void*>(co_am_send)},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {"builtins.native_coroutine", sizeof(CoroutineObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                Py_TPFLAGS_IMMUTABLETYPE,
+                            slots};
+        return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+    }();
+    return type;
+}
+
+PyObject* make_coroutine(const FunctionInfo& fi, Ref args, Co body) {
+    auto* c = PyObject_GC_New(CoroutineObject, coroutine_type());
+    if (!c) throw_error();
+    new (&c->driver) Driver();
+    c->driver.root = body.release();
+    c->driver.root.promise().driver = &c->driver;
+    c->fi = &fi;
+    c->args = args.release();
+    c->name = Py_NewRef(fi.name);
+    c->qualname = Py_NewRef(fi.qualname);
+    c->weakrefs = nullptr;
+    c->state = State::created;
+    PyObject_GC_Track(c);
+    return reinterpret_cast<PyObject*>(c);
+}
+
+}  // namespace frame

@@ -1,0 +1,452 @@
+#include <cstddef>
+#include <map>
+#include <string>
+
+#include "frame/module.hpp"
+#include "state.hpp"
+
+#include <frameobject.h>
+
+namespace frame {
+
+Param::Param(const char* name, Arg default_value, const char* annotation)
+    : name(name), default_value(Py_NewRef(default_value.p)), annotation(annotation) {}
+
+void FunctionInfo::init(const char* qual, std::initializer_list<Param> params, bool is_coroutine, int line,
+                        const char* docstring, bool) {
+    std::string_view q(qual);
+    auto dot = q.rfind('.');
+    std::string short_name(dot == std::string_view::npos ? q : q.substr(dot + 1));
+    qualname = intern(qual);
+    doc = docstring;
+    coroutine = is_coroutine;
+    names.clear();
+    defaults.clear();
+    nrequired = 0;
+    for (const Param& p : params) {
+        names.push_back(intern(p.name));
+        defaults.push_back(p.default_value);
+        if (!p.default_value) nrequired = static_cast<Py_ssize_t>(names.size());
+    }
+    PyObject* short_id = intern(short_name.c_str());
+    code = detail::make_code(short_id, qualname, names, line, coroutine);
+    def.ml_name = PyUnicode_AsUTF8(short_id);  // interned names live as long as the process
+    def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    def.ml_doc = docstring;
+    name = short_id;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The argument binder, with the interpreter's texts
+
+[[noreturn]] static void argtuple_error(const FunctionInfo& fi, Py_ssize_t found) {
+    Py_ssize_t max = static_cast<Py_ssize_t>(fi.names.size());
+    Py_ssize_t min = fi.nrequired;
+    const char* more_or_less;
+    Py_ssize_t expected;
+    if (found < min) {
+        expected = min;
+        more_or_less = "at least";
+    } else {
+        expected = max;
+        more_or_less = "at most";
+    }
+    if (min == max) more_or_less = "exactly";
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", PyUnicode_AsUTF8(fi.name),
+          more_or_less, expected, expected == 1 ? "" : "s", found);
+}
+
+static Py_ssize_t param_index(const FunctionInfo& fi, PyObject* key) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(fi.names.size());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (fi.names[i] == key) return i;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int eq = PyUnicode_Compare(fi.names[i], key);
+        if (eq == -1 && PyErr_Occurred()) throw_error();
+        if (eq == 0) return i;
+    }
+    return -1;
+}
+
+static PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t j = 0; j < n; ++j)
+        if (PyTuple_GET_ITEM(kwnames, j) == name) return kwvalues[j];
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return kwvalues[j];
+    }
+    return nullptr;
+}
+
+void bind(const FunctionInfo& fi, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    Py_ssize_t np = static_cast<Py_ssize_t>(fi.names.size());
+    if (nargs > np) argtuple_error(fi, nargs);
+    for (Py_ssize_t i = 0; i < np; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw > 0) {
+        PyObject* const* kwvalues = args + nargs;
+        Py_ssize_t used = 0;
+        for (Py_ssize_t i = nargs; i < np; ++i) {
+            out[i] = find_keyword(kwnames, kwvalues, fi.names[i]);
+            if (out[i]) ++used;
+            else if (i < fi.nrequired) argtuple_error(fi, i);
+        }
+        if (used < nkw) {
+            for (Py_ssize_t j = 0; j < nkw; ++j) {
+                PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+                if (!PyUnicode_Check(key))
+                    raise(PyExc_TypeError, "%.200s() keywords must be strings", PyUnicode_AsUTF8(fi.name));
+                Py_ssize_t p = param_index(fi, key);
+                if (p >= nargs) continue;
+                if (p >= 0)
+                    raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                          PyUnicode_AsUTF8(fi.name), key);
+                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", PyUnicode_AsUTF8(fi.name), key);
+            }
+        }
+    } else if (nargs < fi.nrequired) {
+        argtuple_error(fi, nargs);
+    }
+    for (Py_ssize_t i = nargs; i < np; ++i)
+        if (!out[i]) out[i] = fi.defaults[i];
+}
+
+void raise_arg_type(PyObject* argname, const char* expected, PyObject* given) {
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+          PyUnicode_AsUTF8(argname), expected, Py_TYPE(given)->tp_name);
+}
+
+namespace detail {
+
+PyObject* to_int(PyObject* o, PyObject* name, Ref& hold) {
+    if (PyLong_CheckExact(o)) return o;
+    if (o == Py_None || PyUnicode_Check(o) || !PyNumber_Check(o)) raise_arg_type(name, "int", o);
+    hold = Ref::steal(PyNumber_Long(o));
+    return hold.get();
+}
+
+PyObject* to_float(PyObject* o, PyObject* name, Ref& hold) {
+    if (PyFloat_CheckExact(o)) return o;
+    if (o == Py_None || PyUnicode_Check(o) || !PyNumber_Check(o)) raise_arg_type(name, "float", o);
+    hold = Ref::steal(PyNumber_Float(o));
+    return hold.get();
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+// Tracebacks
+
+void add_traceback(PyObject* code) noexcept {
+    if (!code || !PyErr_Occurred()) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                       detail::state.dict, nullptr);
+    if (!frame) {
+        // no entry rather than losing the exception being reported
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    PyErr_SetRaisedException(exc);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+void fail(const FunctionInfo& fi) noexcept {
+    set_error_from_current();
+    add_traceback(fi.code);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Builtin function objects
+
+namespace detail {
+Ref builtin_function(FunctionInfo& fi, PyObject* self) {
+    return Ref::steal(PyCMethod_New(&fi.def, self, state.name, nullptr));
+}
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+// The frame's function type
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyCFunctionFastWithKeywords impl;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* dict;
+    PyObject* globals;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* code;
+    PyObject* weakrefs;
+};
+
+PyObject* fo_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return f->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+int fo_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+int fo_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    return 0;
+}
+
+void fo_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    fo_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* fo_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* fo_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// Attributes that may be replaced (the binder keeps its own defaults: writing __defaults__
+// does not change what a call uses).
+template <std::size_t Offset, bool AllowNone, PyTypeObject* Type>
+int fo_set(PyObject* self, PyObject* value, void*) {
+    auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    if (value == nullptr) value = Py_None;
+    if (!(AllowNone && value == Py_None) && !PyObject_TypeCheck(value, Type)) {
+        PyErr_Format(PyExc_TypeError, "attribute value type must be %s", Type->tp_name);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+template <std::size_t Offset>
+PyObject* fo_get(PyObject* self, void*) {
+    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
+    return Py_NewRef(v ? v : Py_None);
+}
+PyObject* fo_get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+#define FO_FIELD(field) offsetof(FunctionObject, field)
+PyGetSetDef fo_getset[] = {
+    {"__name__", fo_get<FO_FIELD(name)>, fo_set<FO_FIELD(name), false, &PyUnicode_Type>, nullptr, nullptr},
+    {"__qualname__", fo_get<FO_FIELD(qualname)>, fo_set<FO_FIELD(qualname), false, &PyUnicode_Type>, nullptr, nullptr},
+    {"__doc__", fo_get<FO_FIELD(doc)>, fo_set<FO_FIELD(doc), true, &PyBaseObject_Type>, nullptr, nullptr},
+    {"__module__", fo_get<FO_FIELD(module)>, fo_set<FO_FIELD(module), true, &PyBaseObject_Type>, nullptr, nullptr},
+    {"__defaults__", fo_get<FO_FIELD(defaults)>, fo_set<FO_FIELD(defaults), true, &PyTuple_Type>, nullptr, nullptr},
+    {"__kwdefaults__", fo_get<FO_FIELD(kwdefaults)>, fo_set<FO_FIELD(kwdefaults), true, &PyDict_Type>, nullptr, nullptr},
+    {"__annotations__", fo_get<FO_FIELD(annotations)>, fo_set<FO_FIELD(annotations), true, &PyDict_Type>, nullptr,
+     nullptr},
+    {"__globals__", fo_get<FO_FIELD(globals)>, nullptr, nullptr, nullptr},
+    {"__code__", fo_get<FO_FIELD(code)>, nullptr, nullptr, nullptr},
+    {"__closure__", fo_get_closure, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef fo_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, FO_FIELD(weakrefs), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, FO_FIELD(dict), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, FO_FIELD(vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#undef FO_FIELD
+
+PyTypeObject* function_type() {
+    static PyTypeObject* type = [] {
+        PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(fo_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(fo_traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(fo_clear)},
+            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+            {Py_tp_descr_get, reinterpret_cast<void*>(fo_descr_get)},
+            {Py_tp_repr, reinterpret_cast<void*>(fo_repr)},
+            {Py_tp_getset, fo_getset},
+            {Py_tp_members, fo_members},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {"builtins.native_function", sizeof(FunctionObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                Py_TPFLAGS_IMMUTABLETYPE,
+                            slots};
+        return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+    }();
+    return type;
+}
+
+}  // namespace
+
+namespace detail {
+
+Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, std::initializer_list<Param> params,
+                    const char* return_annotation) {
+    Ref defaults;
+    Py_ssize_t ndefaults = static_cast<Py_ssize_t>(fi.names.size()) - fi.nrequired;
+    if (ndefaults > 0) {
+        defaults = Ref::steal(PyTuple_New(ndefaults));
+        for (Py_ssize_t i = 0; i < ndefaults; ++i)
+            PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(fi.defaults[fi.nrequired + i]));
+    }
+    Ref annotations = new_dict();
+    for (const Param& p : params)
+        if (p.annotation) dict_set(annotations, intern(p.name), str(p.annotation));
+    if (return_annotation) dict_set(annotations, "return"_id, str(return_annotation));
+
+    PyTypeObject* type = function_type();
+    auto* f = PyObject_GC_New(FunctionObject, type);
+    if (!f) throw_error();
+    f->vectorcall = fo_vectorcall;
+    f->impl = impl;
+    f->name = Py_NewRef(fi.name);
+    f->qualname = Py_NewRef(fi.qualname);
+    f->module = Py_NewRef(state.name);
+    f->doc = fi.doc ? PyUnicode_FromString(fi.doc) : Py_NewRef(Py_None);
+    f->dict = nullptr;
+    f->globals = Py_NewRef(state.dict);
+    f->defaults = defaults.null() ? Py_NewRef(Py_None) : defaults.release();
+    f->kwdefaults = Py_NewRef(Py_None);
+    f->annotations = annotations.release();
+    f->code = Py_NewRef(fi.code);
+    f->weakrefs = nullptr;
+    Ref result = Ref::steal_or_null(reinterpret_cast<PyObject*>(f));
+    if (!f->doc) throw_error();
+    PyObject_GC_Track(f);
+    return result;
+}
+
+}  // namespace detail
+
+Ref signature(std::initializer_list<SigParam> params, Obj return_annotation) {
+    Ref inspect = import("inspect"_id);
+    Ref parameter = inspect.attr("Parameter"_id);
+    Ref kind = parameter.attr("POSITIONAL_OR_KEYWORD"_id);
+    Ref list = new_list();
+    for (const SigParam& p : params) {
+        Ref name = str(p.name);
+        Ref made = p.default_value.get()
+                       ? parameter(name, kind, kw("default"_id, p.default_value), kw("annotation"_id, p.annotation))
+                       : parameter(name, kind, kw("annotation"_id, p.annotation));
+        list_append(list, made);
+    }
+    if (return_annotation.get()) return inspect.attr("Signature"_id)(list, kw("return_annotation"_id, return_annotation));
+    return inspect.attr("Signature"_id)(list);
+}
+
+void set_signature(Obj function, Obj signature) {
+    function.setattr("__signature__"_id, signature.get());
+    Ref inspect = import("inspect"_id);
+    inspect.method("markcoroutinefunction"_id, function);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scopes of nested functions
+
+namespace {
+
+struct ScopeObject {
+    PyObject_VAR_HEAD
+    PyObject* slots[1];
+};
+
+int scope_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* s = reinterpret_cast<ScopeObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_VISIT(s->slots[i]);
+    return 0;
+}
+
+int scope_clear(PyObject* self) {
+    auto* s = reinterpret_cast<ScopeObject*>(self);
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(s->slots[i]);
+    return 0;
+}
+
+void scope_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    scope_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* scope_type(const char* outer_qualname) {
+    static std::map<std::string, PyTypeObject*> types;  // one per enclosing function, kept for the process
+    auto found = types.find(outer_qualname);
+    if (found != types.end()) return found->second;
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(scope_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(scope_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(scope_clear)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"frame.scope", offsetof(ScopeObject, slots), sizeof(PyObject*),
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    Ref qualname = str(outer_qualname);
+    type.setattr("__qualname__"_id, qualname.get());
+    auto* t = reinterpret_cast<PyTypeObject*>(type.release());
+    types.emplace(outer_qualname, t);
+    return t;
+}
+
+}  // namespace
+
+Ref new_scope(const char* outer_qualname, Py_ssize_t slots) {
+    PyTypeObject* type = scope_type(outer_qualname);
+    auto* s = PyObject_GC_NewVar(ScopeObject, type, slots);
+    if (!s) throw_error();
+    for (Py_ssize_t i = 0; i < slots; ++i) s->slots[i] = nullptr;
+    PyObject_GC_Track(s);
+    return Ref::steal(reinterpret_cast<PyObject*>(s));
+}
+
+Ref Scope::load(Py_ssize_t slot, PyObject* name) const {
+    PyObject* v = reinterpret_cast<ScopeObject*>(this->get())->slots[slot];
+    if (!v)
+        raise(PyExc_NameError, "free variable '%s' referenced before assignment in enclosing scope",
+              PyUnicode_AsUTF8(name));
+    return Ref(Obj(v));
+}
+
+void Scope::store(Py_ssize_t slot, Obj value) const {
+    Py_XSETREF(reinterpret_cast<ScopeObject*>(this->get())->slots[slot], Py_NewRef(value.get()));
+}
+
+}  // namespace frame

@@ -1,0 +1,264 @@
+#include <string>
+
+#include "frame/module.hpp"
+#include "state.hpp"
+
+namespace frame {
+
+namespace detail {
+
+State state;
+
+PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObject*>& params, int line,
+                    bool coroutine) {
+    // A real (trivial) code object compiled at the function's line, renamed: the interpreter
+    // then reports the right line, and inspect reads the parameters from it.
+    std::string source(line > 1 ? static_cast<std::size_t>(line - 1) : 0, '\n');
+    source += coroutine ? "async def f(" : "def f(";
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (i) source += ", ";
+        source += PyUnicode_AsUTF8(params[i]);
+    }
+    source += "): pass\n";
+    Ref module_code = Ref::steal(Py_CompileString(source.c_str(), PyUnicode_AsUTF8(state.filename), Py_file_input));
+    Ref consts = module_code.attr("co_consts"_id);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        Obj item = PyTuple_GET_ITEM(consts.get(), i);
+        if (PyCode_Check(item.get()))
+            return item.method("replace"_id, kw("co_name"_id, name), kw("co_qualname"_id, qualname)).release();
+    }
+    raise(PyExc_SystemError, "no code object compiled for %U", qualname);
+}
+
+}  // namespace detail
+
+using detail::state;
+
+PyObject* module_dict() noexcept { return state.dict; }
+PyObject* module_name() noexcept { return state.name; }
+
+Ref G(PyObject* name) {
+    PyObject* value;
+    if (check(PyDict_GetItemRef(state.dict, name, &value))) return Ref::steal(value);
+    if (check(PyDict_GetItemRef(state.builtins, name, &value))) return Ref::steal(value);
+    raise(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+void set_global(PyObject* name, Obj value) { check(PyDict_SetItem(state.dict, name, value.get())); }
+
+Ref import(PyObject* dotted) { return Ref::steal(PyImport_Import(dotted)); }
+
+Ref import_from(PyObject* dotted, PyObject* name) {
+    Ref module = import(dotted);
+    PyObject* value;
+    check(PyObject_GetOptionalAttr(module.get(), name, &value));
+    if (value) return Ref::steal(value);
+    Ref sub = Ref::steal(PyUnicode_FromFormat("%U.%U", dotted, name));
+    PyObject* loaded = PyImport_Import(sub.get());
+    if (loaded) return Ref::steal(loaded);
+    PyErr_Clear();
+    raise(PyExc_ImportError, "cannot import name '%U' from '%U'", name, dotted);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module body helpers
+
+void Module::import(const char* dotted, const char* as) {
+    Ref name = str(dotted);
+    if (as) {
+        set(as, frame::import(name.get()));
+        return;
+    }
+    // `import a.b` binds the top-level package a
+    Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), state.dict, nullptr, nullptr, 0));
+    std::string_view d(dotted);
+    set(std::string(d.substr(0, d.find('.'))).c_str(), top);
+}
+
+void Module::from_import(const char* dotted, const char* name, const char* as) {
+    set(as ? as : name, frame::import_from(intern(dotted), intern(name)));
+}
+
+void Module::set(const char* name, Obj value) { set_global(intern(name), value); }
+
+// ---------------------------------------------------------------------------------------------
+// Classes
+
+ClassDef::ClassDef(const char* name, std::initializer_list<Obj> bases, const char* doc) : name_(str(name)) {
+    orig_bases_ = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
+    Py_ssize_t i = 0;
+    for (Obj b : bases) PyTuple_SET_ITEM(orig_bases_.get(), i++, Py_NewRef(b.get()));
+
+    // bases that are not classes may stand for others (__mro_entries__, e.g. Generic[T])
+    Ref resolved = new_list();
+    bool changed = false;
+    for (Obj b : bases) {
+        PyObject* entries_fn;
+        if (!PyType_Check(b.get()) && check(PyObject_GetOptionalAttr(b.get(), "__mro_entries__"_id, &entries_fn))) {
+            Ref fn = Ref::steal(entries_fn);
+            Ref entries = fn(orig_bases_);
+            if (!PyTuple_Check(entries.get())) raise(PyExc_TypeError, "__mro_entries__ must return a tuple");
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(entries.get()); ++k)
+                list_append(resolved, PyTuple_GET_ITEM(entries.get(), k));
+            changed = true;
+        } else {
+            list_append(resolved, b);
+        }
+    }
+    bases_ = Ref::steal(PyList_AsTuple(resolved.get()));
+
+    // the most derived metaclass of the bases
+    PyObject* meta = PyTuple_GET_SIZE(bases_.get()) ? reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases_.get(), 0)))
+                                                    : reinterpret_cast<PyObject*>(&PyType_Type);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(bases_.get()); ++k) {
+        auto* t = Py_TYPE(PyTuple_GET_ITEM(bases_.get(), k));
+        auto* winner = reinterpret_cast<PyTypeObject*>(meta);
+        if (PyType_IsSubtype(winner, t)) continue;
+        if (PyType_IsSubtype(t, winner)) {
+            meta = reinterpret_cast<PyObject*>(t);
+            continue;
+        }
+        raise(PyExc_TypeError,
+              "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
+              "metaclasses of all its bases");
+    }
+    metaclass_ = Ref(Obj(meta));
+
+    PyObject* prepare;
+    if (check(PyObject_GetOptionalAttr(meta, "__prepare__"_id, &prepare))) {
+        Ref fn = Ref::steal(prepare);
+        ns_ = fn(name_, bases_);
+    } else {
+        ns_ = new_dict();
+    }
+    ns_.setitem("__module__"_id, state.name);
+    ns_.setitem("__qualname__"_id, name_.get());
+    if (doc) ns_.setitem("__doc__"_id, str(doc).get());
+    if (changed) ns_.setitem("__orig_bases__"_id, orig_bases_.get());
+}
+
+std::string ClassDef::qualified(const char* name) const {
+    return std::string(as_utf8(name_)) + "." + name;
+}
+
+void ClassDef::set(const char* name, Obj value) { ns_.setitem(intern(name), value.get()); }
+
+Ref ClassDef::create() {
+    Ref cls = metaclass_(name_, bases_, ns_);
+    set_global(intern(std::string(as_utf8(name_)).c_str()), cls);
+    return cls;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading: multi-phase initialisation
+
+namespace detail {
+
+static ModuleDef* the_def;
+
+static int copy_spec(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
+    PyObject* value;
+    int found = PyObject_GetOptionalAttrString(spec, from, &value);
+    if (found <= 0) return found;
+    int rc = 0;
+    if (allow_none || value != Py_None) rc = PyDict_SetItemString(dict, to, value);
+    Py_DECREF(value);
+    return rc;
+}
+
+static PyObject* create(PyObject* spec, PyModuleDef*) {
+    static int64_t main_interpreter = -1;
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (main_interpreter == -1) {
+        main_interpreter = current;
+        if (current == -1) return nullptr;
+    } else if (main_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (state.module) return Py_NewRef(state.module);
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module);
+    if (copy_spec(spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec(spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec(spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+static int exec(PyObject* module) {
+    ModuleDef& def = *the_def;
+    if (state.module) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", def.short_name);
+        return -1;
+    }
+    state.module = Py_NewRef(module);
+    state.dict = PyModule_GetDict(module);
+    try {
+        state.name = intern(def.dotted_name);
+        std::string path(def.dotted_name);
+        for (char& c : path)
+            if (c == '.') c = '/';
+        state.filename = intern((path + ".py").c_str());
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        state.builtins = PyModule_GetDict(builtins.get());
+        set_global("__builtins__"_id, builtins);
+        int runtime_major = (Py_Version >> 24) & 0xff, runtime_minor = (Py_Version >> 16) & 0xff;
+        if (runtime_major != PY_MAJOR_VERSION || runtime_minor != PY_MINOR_VERSION)
+            check(PyErr_WarnFormat(nullptr, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                                   PY_MAJOR_VERSION, PY_MINOR_VERSION, def.dotted_name, "does not match",
+                                   runtime_major, runtime_minor));
+        PyObject* modules = PyImport_GetModuleDict();
+        if (!check(PyDict_Contains(modules, state.name))) check(PyDict_SetItem(modules, state.name, module));
+        Module m;
+        def.body(m);
+        set_global("__test__"_id, new_dict());
+        return 0;
+    } catch (...) {
+        set_error_from_current();
+        std::string entry = std::string("init ") + def.dotted_name;
+        if (state.filename && PyErr_Occurred()) {
+            PyObject* exc = PyErr_GetRaisedException();
+            PyObject* code = nullptr;
+            try {
+                Ref name = str(entry);
+                code = make_code(name.get(), name.get(), {}, 1, false);
+            } catch (...) {
+                // no entry rather than a different error
+            }
+            PyErr_SetRaisedException(exc);
+            add_traceback(code);
+            Py_XDECREF(code);
+        }
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, entry.c_str());
+        Py_CLEAR(state.module);
+        state.dict = nullptr;
+        return -1;
+    }
+}
+
+PyObject* ModuleDef::init() {
+    the_def = this;
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+    static PyModuleDef module_def = {
+        PyModuleDef_HEAD_INIT, short_name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+    return PyModuleDef_Init(&module_def);
+}
+
+}  // namespace detail
+}  // namespace frame

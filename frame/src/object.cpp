@@ -1,0 +1,139 @@
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include "frame/object.hpp"
+
+namespace frame {
+
+PyError::PyError() : exc_(PyErr_GetRaisedException()) {
+    if (!exc_) {
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        exc_ = PyErr_GetRaisedException();
+    }
+}
+PyError::PyError(PyObject* exc) noexcept : exc_(exc) {}
+PyError::PyError(const PyError& o) noexcept : exc_(Py_XNewRef(o.exc_)) {}
+PyError::~PyError() { Py_XDECREF(exc_); }
+
+void PyError::restore() noexcept { PyErr_SetRaisedException(Py_NewRef(exc_)); }
+
+void throw_error() { throw PyError(); }
+
+void raise(PyObject* type, const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    throw PyError();
+}
+
+void raise_object(PyObject* exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    throw PyError();
+}
+
+void set_error_from_current() noexcept {
+    try {
+        throw;
+    } catch (PyError& e) {
+        e.restore();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+PyObject* intern(const char* text) {
+    // kept for the life of the process: interned names are never released
+    return check(PyUnicode_InternFromString(text));
+}
+
+Ref str(std::string_view utf8) {
+    return Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+Ref num(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+Ref num(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+double as_double(Obj o) {
+    double v = PyFloat_AsDouble(o.get());
+    if (v == -1.0 && PyErr_Occurred()) throw_error();
+    return v;
+}
+
+long long as_long(Obj o) {
+    long long v = PyLong_AsLongLong(o.get());
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    return v;
+}
+
+std::string_view as_utf8(Obj o) {
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(o.get(), &n);
+    if (!s) throw_error();
+    return {s, static_cast<std::size_t>(n)};
+}
+
+Ref to_str(Obj o) { return Ref::steal(PyObject_Str(o.get())); }
+Ref repr(Obj o) { return Ref::steal(PyObject_Repr(o.get())); }
+
+Ref float_of(Obj o) {
+    if (PyFloat_CheckExact(o.get())) return Ref(o);
+    return Ref::steal(PyNumber_Float(o.get()));
+}
+
+Ref round_to(Obj x, int ndigits) {
+    if (PyFloat_CheckExact(x.get()) && ndigits >= 0 && ndigits <= 17) {
+        double v = PyFloat_AS_DOUBLE(x.get());
+        if (!std::isfinite(v)) return Ref(x);
+        // printf rounds the exact binary value correctly (ties to even), as round() does
+        char text[400];
+        std::snprintf(text, sizeof text, "%.*f", ndigits, v);
+        return num(std::strtod(text, nullptr));
+    }
+    return Ref::steal(PyObject_CallMethod(x.get(), "__round__", "i", ndigits));
+}
+
+Py_ssize_t len(Obj o) {
+    Py_ssize_t n = PyObject_Length(o.get());
+    if (n < 0) throw_error();
+    return n;
+}
+
+Ref new_dict() { return Ref::steal(PyDict_New()); }
+Ref new_list(Py_ssize_t size) { return Ref::steal(PyList_New(size)); }
+void dict_set(Obj d, PyObject* key, Arg value) { check(PyDict_SetItem(d.get(), key, value.p)); }
+Ref dict_get(Obj d, PyObject* key) {
+    PyObject* out;
+    check(PyDict_GetItemRef(d.get(), key, &out));
+    return Ref::steal_or_null(out);
+}
+void list_append(Obj l, Arg value) { check(PyList_Append(l.get(), value.p)); }
+
+namespace detail {
+
+static Ref kwnames_of(const Kw* kws, std::size_t nkw) {
+    if (nkw == 0) return Ref();
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
+    for (std::size_t i = 0; i < nkw; ++i) PyTuple_SET_ITEM(names.get(), i, Py_NewRef(kws[i].name));
+    return names;
+}
+
+Ref vectorcall(PyObject* callable, PyObject** argv, std::size_t npos, const Kw* kws, std::size_t nkw) {
+    Ref names = kwnames_of(kws, nkw);
+    return Ref::steal(PyObject_Vectorcall(callable, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+
+Ref vectorcall_method(PyObject* name, PyObject** argv, std::size_t npos, const Kw* kws, std::size_t nkw) {
+    Ref names = kwnames_of(kws, nkw);
+    return Ref::steal(PyObject_VectorcallMethod(name, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+
+}  // namespace detail
+}  // namespace frame

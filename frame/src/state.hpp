@@ -1,0 +1,23 @@
+// The module this copy of the frame serves (one module per shared object, one interpreter).
+#pragma once
+#include <vector>
+
+#include "frame/object.hpp"
+
+namespace frame::detail {
+
+struct State {
+    PyObject* module = nullptr;    // set while the module exists; the exec step's guard
+    PyObject* dict = nullptr;
+    PyObject* name = nullptr;      // "quorvane.server.telegram"
+    PyObject* filename = nullptr;  // "quorvane/server/telegram.py"
+    PyObject* builtins = nullptr;  // the builtins module's dict
+};
+extern State state;
+
+// A code object for a function: its names, parameters and first line, used for traceback
+// entries, __code__ and cr_code.
+PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObject*>& params, int line,
+                    bool coroutine);
+
+}  // namespace frame::detail

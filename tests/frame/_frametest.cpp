@@ -1,0 +1,157 @@
+// A test-only module that exercises the frame's features; built for the tests, never installed.
+#include "frame/frame.hpp"
+
+using namespace frame;
+
+namespace {
+
+Ref add3(Obj a, Obj b, Obj c) {
+    Ref ab = Ref::steal(PyNumber_Add(a.get(), b.get()));
+    return Ref::steal(PyNumber_Add(ab.get(), c.get()));
+}
+
+Ref typed(Str s, Int i, Float f, Dict d, List l) { return tuple_of(s, i, f, d, l); }
+Ref optional(Obj a, Obj b, Obj c) { return tuple_of(a, b, c); }
+Ref maybe(Opt<Float> x) { return Ref(x); }
+Ref get_flag() { return G("FLAG"_id); }
+
+void deeper(Int depth, Str message) {
+    if (depth.value() <= 0) raise_object(call(PyExc_ValueError, message).get());
+    G("_deeper"_id)(depth.value() - 1, message);
+}
+void raise_deep(Int depth, Str message) { G("_deeper"_id)(depth.value() - 1, message); }
+
+Ref counter_step(Scope scope, Obj n) {
+    Ref count = scope.load(0, "count"_id);
+    Ref next = Ref::steal(PyNumber_Add(count.get(), n.get()));
+    scope.store(0, next);
+    return next;
+}
+Ref make_counter(Obj start) {
+    Ref scope = new_scope("make_counter.<locals>", 1);
+    Scope(scope).store(0, start);
+    return nested<&counter_step>(scope, "make_counter.<locals>.step", {{"n", 1}});
+}
+
+Ref unbound_peek(Scope scope) { return scope.load(0, "value"_id); }
+Ref make_unbound() {
+    Ref scope = new_scope("make_unbound.<locals>", 1);
+    return nested<&unbound_peek>(scope, "make_unbound.<locals>.peek");
+}
+
+Co noop(Obj value) { co_return Ref(value); }
+
+Co await_one(Obj aw) {
+    Ref result = co_await awaitable(aw);
+    co_return result;
+}
+
+// a chain of native frames with no Python object in between
+Co chain(long long depth, Obj aw) {
+    if (depth <= 0) {
+        Ref result = co_await awaitable(aw);
+        co_return result;
+    }
+    Ref result = co_await chain(depth - 1, aw);
+    co_return result;
+}
+Co await_native(Int depth, Obj aw) {
+    Ref result = co_await chain(depth.value(), aw);
+    co_return result;
+}
+
+Co catch_await(Obj aw) {
+    std::optional<PyError> failure;
+    Ref result;
+    try {
+        Ref got = co_await awaitable(aw);
+        result = got;
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+        failure = e;
+    }
+    if (failure) co_return tuple_of("caught"_id, failure->value());
+    co_return tuple_of("ok"_id, result);
+}
+
+Co exc_info_in_handler(Obj aw) {
+    std::optional<PyError> failure;
+    try {
+        Ref got = co_await awaitable(aw);
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+        failure = e;
+    }
+    if (failure) {
+        Handling handling(*failure);
+        Ref info = import("sys"_id).method("exc_info"_id);
+        co_return Ref(Obj(PyTuple_GET_ITEM(info.get(), 1)));
+    }
+    co_return none();
+}
+
+Co ignore_exit(Obj aw) {
+    try {
+        Ref got = co_await awaitable(aw);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_GeneratorExit)) throw;
+    }
+    Ref again = co_await awaitable(aw);
+    co_return none();
+}
+
+Co sleep_then(Obj seconds, Obj value) {
+    Ref sleep = G("asyncio"_id).method("sleep"_id, seconds);
+    Ref slept = co_await awaitable(sleep);
+    co_return Ref(value);
+}
+
+void Widget_init(Obj self, Int size) { self.setattr("size"_id, size.get()); }
+
+Ref Widget_grow(Obj self, Int by) {
+    Ref size = Ref::steal(PyNumber_Add(self.attr("size"_id).get(), by.get()));
+    self.setattr("size"_id, size.get());
+    return size;
+}
+
+Co Widget_later(Obj self, Obj aw) {
+    Ref result = co_await awaitable(aw);
+    co_return tuple_of(self.attr("size"_id), result);
+}
+
+Co handler(Int x) { co_return dict_of("x"_id, x); }
+
+}  // namespace
+
+FRAME_MODULE(_frametest, "_frametest", "Frame test module.") {
+    m.import("asyncio");
+    m.set("FLAG", str("flag"));
+    m.def<&add3>("add3", {"a", "b", "c"});
+    m.def<&typed>("typed", {"s", "i", "f", "d", "l"});
+    m.def<&optional>("optional", {"a", {"b", none()}, {"c", none()}});
+    m.def<&maybe>("maybe", {{"x", none()}});
+    m.def<&get_flag>("get_flag");
+    m.def<&raise_deep>("raise_deep", {"depth", "message"});
+    m.def<&deeper>("_deeper", {"depth", "message"});
+    m.def<&make_counter>("make_counter", {"start"});
+    m.def<&make_unbound>("make_unbound");
+    m.def<&noop>("noop", {"value"});
+    m.def<&await_one>("await_one", {"awaitable"});
+    m.def<&await_native>("await_native", {"depth", "awaitable"});
+    m.def<&catch_await>("catch_await", {"awaitable"});
+    m.def<&exc_info_in_handler>("exc_info_in_handler", {"awaitable"});
+    m.def<&ignore_exit>("ignore_exit", {"awaitable"});
+    m.def<&sleep_then>("sleep_then", {"seconds", "value"});
+
+    ClassDef widget("Widget", {}, "A widget.");
+    widget.set("kind", str("widget"));
+    widget.method<&Widget_init>("__init__", {"self", {"size", 1, "int"}}, "None");
+    widget.method<&Widget_grow>("grow", {"self", {"by", 1, "int"}}, "int");
+    widget.method<&Widget_later>("later", {"self", "awaitable"}, "tuple");
+    widget.create();
+
+    Ref route = function<&handler>("handler", {{"x", 5, "int"}}, "dict");
+    set_signature(route, signature({{"x", reinterpret_cast<PyObject*>(&PyLong_Type), num(5)}},
+                                   reinterpret_cast<PyObject*>(&PyDict_Type)));
+    m.set("handler", route);
+}
