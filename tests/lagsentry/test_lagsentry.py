@@ -1,7 +1,10 @@
 import asyncio
+import gc
 import inspect
 import re
+import sys
 import time
+import tracemalloc
 import traceback
 from fractions import Fraction
 
@@ -11,7 +14,9 @@ from loguru import logger
 from quorvane.server import lagsentry
 from quorvane.server.lagsentry import LagSentry
 
-WARNING = "event loop lag {:.0f}ms (max {:.0f}ms) — something is blocking the loop"
+
+def warning(lag_ms, max_ms):
+    return f"event loop lag {lag_ms}ms (max {max_ms}ms) — something is blocking the loop"
 
 
 class ClockRanOut(Exception):
@@ -59,7 +64,7 @@ def clean_env(monkeypatch):
 
 @pytest.mark.parametrize("lags, warn_ms, snapshot, warnings", [
     ([100, 400, 50], None, (50.0, 400.0), [(400, 400)]),
-    ([980.2, 312.4], None, (312.4, 980.2), [(980.2, 980.2), (312.4, 980.2)]),
+    ([980.2, 312.4], None, (312.4, 980.2), [(980, 980), (312, 980)]),   # whole milliseconds
     ([123.456], None, (123.5, 123.5), []),
     ([-5.0], None, (0.0, 0.0), []),                      # early wake-up
     ([0.0], None, (0.0, 0.0), []),                       # exactly on time
@@ -78,13 +83,7 @@ def test_cycles(monkeypatch, log_records, lags, warn_ms, snapshot, warnings):
     assert type(sentry.lag_ms) is float and type(sentry.max_lag_ms) is float
     assert sentry.lag_ms == pytest.approx(max(lags[-1], 0.0), abs=1e-6)
     assert [(r["level"].name, r["message"]) for r in log_records] == \
-        [("WARNING", WARNING.format(*w)) for w in warnings]
-
-
-def test_warning_rounds_to_whole_milliseconds(monkeypatch, log_records):
-    run_cycles(monkeypatch, LagSentry(1.0), [980.2, 312.4])
-    assert log_records[-1]["message"] == \
-        "event loop lag 312ms (max 980ms) — something is blocking the loop"
+        [("WARNING", warning(*w)) for w in warnings]
 
 
 def test_logger_failure_ends_run_and_keeps_values(monkeypatch):
@@ -98,8 +97,9 @@ def test_logger_failure_ends_run_and_keeps_values(monkeypatch):
     assert str(error) == "sink down"
     assert sentry.snapshot() == {"lag_ms": 300.0, "max_lag_ms": 300.0}
     assert len(fake.readings) == 2                       # the second cycle never started
-    run_frames = [f for f in traceback.extract_tb(error.__traceback__) if f.name == "run"]
-    assert run_frames and run_frames[0].filename.endswith("quorvane/server/lagsentry.py")
+    ours = [f for f in traceback.extract_tb(error.__traceback__)
+            if f.filename.endswith("quorvane/server/lagsentry.py")]
+    assert ours and ours[0].name.endswith("run")
 
 
 def test_real_loop_blocked_by_callback(log_records):
@@ -219,3 +219,21 @@ def test_subclass(monkeypatch):
     run_cycles(monkeypatch, sentry, [20])
     assert sentry.snapshot() == {"lag_ms": 20.0, "max_lag_ms": 20.0, "tag": "api"}
     assert isinstance(sentry, LagSentry) and sentry.interval == 1.0
+
+
+def test_no_leaks(monkeypatch):
+    sentry = LagSentry(1.0, warn_ms=1e9)
+    refs = sys.getrefcount(sentry)
+    run_cycles(monkeypatch, sentry, [5.0] * 300)
+    tracemalloc.start()
+    try:
+        for _ in range(3):                                # the first round warms caches up
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(20000):
+                sentry.snapshot()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 20000                                  # a leaked dict per call would be megabytes
+    gc.collect()                                          # the ended coroutine sits in a traceback cycle
+    assert sys.getrefcount(sentry) == refs

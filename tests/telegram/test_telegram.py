@@ -1,5 +1,7 @@
+import gc
 import logging
 import threading
+import tracemalloc
 
 import httpx
 import pytest
@@ -28,6 +30,13 @@ def too_many(retry_after=None):
 
 def unreachable(request):
     raise httpx.ConnectError(f"connection to {request.url} refused", request=request)
+
+
+def unreachable_chained(request):
+    try:
+        raise OSError(f"proxy refused CONNECT for {request.url}")
+    except OSError as low_level:
+        raise httpx.ConnectError("all connection attempts failed", request=request) from low_level
 
 
 def records(caplog):
@@ -110,7 +119,8 @@ def test_delivery_attempts(bot, caplog, script, posts, sleeps, logged):
             assert not record.exc_info
 
 
-@pytest.mark.parametrize("failure", [unreachable, 500], ids=["connect-error", "http-500"])
+@pytest.mark.parametrize("failure", [unreachable, unreachable_chained, 500],
+                         ids=["connect-error", "chained-cause", "http-500"])
 def test_logs_never_show_the_token(bot, caplog, failure):
     # httpx puts the request URL, and with it the bot token, into its error texts.
     caplog.set_level(logging.INFO, logger=LOGGER)
@@ -231,12 +241,36 @@ def test_chat_id_is_stored_as_int(bot, chat_id, stored):
     assert telegram._CHAT_ID == stored and type(telegram._CHAT_ID) is int
     telegram.send("hi")
     drain()
-    assert bot.requests[0].content.startswith(b'{"chat_id":%d,' % stored)
+    [body] = bot.posted
+    assert body["chat_id"] == stored and type(body["chat_id"]) is int
 
 
 def test_module_surface():
     assert telegram.__doc__ == "Telegram notification — fire-and-forget from any thread via background worker."
     assert telegram.logger is logging.getLogger(LOGGER)
-    assert [k for k in vars(telegram) if not k.startswith("__")] == [
-        "logging", "os", "threading", "Queue", "httpx", "logger", "ENABLED", "_TOKEN", "_CHAT_ID",
-        "_queue", "_worker", "configure", "_start_worker", "send", "shutdown", "_run"]
+    names = [k for k in vars(telegram) if not k.startswith("__")]
+    assert names[:11] == ["logging", "os", "threading", "Queue", "httpx", "logger", "ENABLED", "_TOKEN",
+                          "_CHAT_ID", "_queue", "_worker"]
+    assert sorted(names[11:]) == ["_run", "_start_worker", "configure", "send", "shutdown"]
+
+
+def test_no_leaks(bot):
+    def round_trip():
+        telegram.configure(TOKEN, 1)
+        for _ in range(300):
+            telegram.send("z" * 4100)                     # truncated: a new string per message
+        drain()
+        assert len(bot.requests) == 300
+        bot.requests.clear(), bot.clients.clear()
+
+    round_trip()                                          # warms httpx and logging caches up
+    tracemalloc.start()
+    try:
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        round_trip(), round_trip()
+        gc.collect()                                      # httpx leaves request/response cycles
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 300_000                                # 600 leaked messages would be 2.4 MB
