@@ -1,0 +1,133 @@
+"""Shared test set-up: where the test-only extension modules live, log capture, sanitizer runs."""
+import gc
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO_ROOT = Path(__file__).resolve().parent.parent
+
+
+def _testmods_dir() -> Path:
+    """The test-only extension modules (_frametest) are built outside the installed package;
+    `make test` and `make asan` name the directory in QUORVANE_TESTMODS, relative to the working
+    directory or to the repository root."""
+    path = Path(os.environ.get("QUORVANE_TESTMODS", "build/dev/testmods"))
+    if path.is_absolute() or path.resolve().is_dir():
+        return path.resolve()
+    return REPO_ROOT / path
+
+
+TESTMODS = _testmods_dir()
+if str(TESTMODS) not in sys.path:
+    sys.path.insert(0, str(TESTMODS))
+
+# Set by `make asan`: the modules run under AddressSanitizer, where everything is slow and the
+# process RSS is dominated by shadow memory and quarantine, telling nothing about our allocations.
+SANITIZED = os.environ.get("QUORVANE_SANITIZED") == "1"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "memory: measures process memory (RSS); skipped in the sanitizer run")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not SANITIZED:
+        return
+    skip = pytest.mark.skip(reason="RSS is meaningless under AddressSanitizer")
+    for item in items:
+        if "memory" in item.keywords:
+            item.add_marker(skip)
+
+
+@pytest.fixture(scope="session")
+def sanitized() -> bool:
+    """True in the AddressSanitizer run (QUORVANE_SANITIZED=1)."""
+    return SANITIZED
+
+
+class LogRecords(list):
+    """loguru's record dicts, in order: r["level"].name, r["message"], r["exception"], r["extra"]."""
+
+    def levels_and_messages(self) -> list[tuple[str, str]]:
+        return [(r["level"].name, r["message"]) for r in self]
+
+
+@pytest.fixture
+def log_records():
+    """Everything logged through loguru while the test runs, at every level."""
+    from loguru import logger
+
+    records = LogRecords()
+    handler_id = logger.add(lambda message: records.append(message.record), level=0,
+                            format="{message}", catch=False)
+    try:
+        yield records
+    finally:
+        logger.remove(handler_id)
+
+
+class Token:
+    """A non-immortal value (unlike small ints, None or True): a reference-count error shows."""
+    __slots__ = ("name",)
+
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return f"<{self.name}>"
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = yield
+    if report.when == "call":
+        item.call_failed = report.failed
+    return report
+
+
+@pytest.fixture
+def tok(request):
+    """Makes tokens; after the test each must be referenced by nothing but this fixture.
+    (Not checked after a failure: the kept traceback still references the test's locals.)"""
+    made = []
+
+    def make(name="tok"):
+        made.append(Token(f"{name}{len(made)}"))
+        return made[-1]
+
+    yield make
+    if getattr(request.node, "call_failed", False):
+        return
+    gc.collect()
+    make("control")
+    counts = {t.name: sys.getrefcount(t) for t in made}
+    base = counts.pop(made[-1].name)
+    assert {name: n - base for name, n in counts.items() if n != base} == {}, \
+        "token reference counts changed (name: delta)"
+
+
+class Census:
+    """Destructor counter: `alive` counts the objects from item() that were not yet released."""
+
+    def __init__(self):
+        self.alive = 0
+
+    def item(self):
+        return _Tracked(self)
+
+
+class _Tracked:
+    def __init__(self, census):
+        self.census = census
+        census.alive += 1
+
+    def __del__(self):
+        self.census.alive -= 1
+
+
+@pytest.fixture
+def census():
+    return Census()
