@@ -52,7 +52,7 @@ def run_cycles(monkeypatch, sentry, lags_ms, stop=ClockRanOut):
     fake = ScriptedAsyncio(lags_ms, sentry.interval)
     monkeypatch.setattr(lagsentry, "asyncio", fake)
     with pytest.raises(stop) as caught:
-        sentry.run().send(None)
+        asyncio.run(sentry.run())                         # one task step: the fake sleep never suspends
     return fake, caught.value
 
 
