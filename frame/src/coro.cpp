@@ -192,7 +192,7 @@ PySendResult settle(CoroutineObject* c, PyObject** out) {
             PyException_SetContext(exc, cause);
             PyErr_SetRaisedException(exc);
         }
-        add_traceback(c->fi->code);
+        add_traceback(c->fi->traceback_code);
         *out = nullptr;
         r = PYGEN_ERROR;
     } else {
@@ -252,10 +252,12 @@ PySendResult throw_into_body(CoroutineObject* c, PyObject* exc, PyObject** out) 
             c->state = State::finished;
             release_frames(c);
             PyErr_SetRaisedException(exc);
-            add_traceback(c->fi->code);
+            add_traceback(c->fi->traceback_code);
             return PYGEN_ERROR;
         }
+        // an exhausted coroutine refuses (the thrown exception becomes the context)
         PyErr_SetRaisedException(exc);
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
     PyErr_SetRaisedException(exc);

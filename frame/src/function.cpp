@@ -30,6 +30,8 @@ void FunctionInfo::init(const char* qual, std::initializer_list<Param> params, b
     }
     PyObject* short_id = intern(short_name.c_str());
     code = detail::make_code(short_id, qualname, names, line, coroutine);
+    // tracebacks print co_name: their entries carry the qualified name there
+    traceback_code = detail::make_code(qualname, qualname, names, line, coroutine);
     def.ml_name = PyUnicode_AsUTF8(short_id);  // interned names live as long as the process
     def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     def.ml_doc = docstring;
@@ -74,7 +76,7 @@ static PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyOb
         if (PyTuple_GET_ITEM(kwnames, j) == name) return kwvalues[j];
     for (Py_ssize_t j = 0; j < n; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return kwvalues[j];
+        if (PyUnicode_Compare(key, name) == 0) return kwvalues[j];
     }
     return nullptr;
 }
@@ -85,6 +87,9 @@ void bind(const FunctionInfo& fi, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (Py_ssize_t i = 0; i < np; ++i) out[i] = i < nargs ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw > 0) {
+        for (Py_ssize_t j = 0; j < nkw; ++j)
+            if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, j)))
+                raise(PyExc_TypeError, "%.200s() keywords must be strings", PyUnicode_AsUTF8(fi.name));
         PyObject* const* kwvalues = args + nargs;
         Py_ssize_t used = 0;
         for (Py_ssize_t i = nargs; i < np; ++i) {
@@ -95,8 +100,6 @@ void bind(const FunctionInfo& fi, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (used < nkw) {
             for (Py_ssize_t j = 0; j < nkw; ++j) {
                 PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-                if (!PyUnicode_Check(key))
-                    raise(PyExc_TypeError, "%.200s() keywords must be strings", PyUnicode_AsUTF8(fi.name));
                 Py_ssize_t p = param_index(fi, key);
                 if (p >= nargs) continue;
                 if (p >= 0)
@@ -156,7 +159,7 @@ void add_traceback(PyObject* code) noexcept {
 
 void fail(const FunctionInfo& fi) noexcept {
     set_error_from_current();
-    add_traceback(fi.code);
+    add_traceback(fi.traceback_code);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -15,8 +15,7 @@ struct State {
 };
 extern State state;
 
-// A code object for a function: its names, parameters and first line, used for traceback
-// entries, __code__ and cr_code.
+// A code object for a function: its names, parameters and first line.
 PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObject*>& params, int line,
                     bool coroutine);
 

@@ -23,7 +23,7 @@ void raise_deep(Int depth, Str message) { G("_deeper"_id)(depth.value() - 1, mes
 
 Ref counter_step(Scope scope, Obj n) {
     Ref count = scope.load(0, "count"_id);
-    Ref next = Ref::steal(PyNumber_Add(count.get(), n.get()));
+    Ref next = Ref::steal(PyNumber_InPlaceAdd(count.get(), n.get()));
     scope.store(0, next);
     return next;
 }
@@ -109,7 +109,7 @@ Co sleep_then(Obj seconds, Obj value) {
 void Widget_init(Obj self, Int size) { self.setattr("size"_id, size.get()); }
 
 Ref Widget_grow(Obj self, Int by) {
-    Ref size = Ref::steal(PyNumber_Add(self.attr("size"_id).get(), by.get()));
+    Ref size = Ref::steal(PyNumber_InPlaceAdd(self.attr("size"_id).get(), by.get()));
     self.setattr("size"_id, size.get());
     return size;
 }

@@ -68,7 +68,9 @@ inline Co::ChildAwaiter Co::operator co_await() && noexcept { return ChildAwaite
 // `co_await awaitable(obj)`: awaits a Python awaitable (a coroutine, a Future, anything with
 // __await__), delegating to its iterator as `yield from` does.
 struct PyAwaiter {
-    Ref awaitable;
+    // borrowed: the awaiting statement keeps it alive, and an owned reference here would hide
+    // it from the garbage collector (the coroutine object owns and visits the iterator instead)
+    Obj awaitable;
     Ref result;
     std::optional<PyError> error;
 
@@ -76,7 +78,7 @@ struct PyAwaiter {
     bool await_suspend(Co::handle h) noexcept;
     Ref await_resume();
 };
-inline PyAwaiter awaitable(Obj obj) { return PyAwaiter{Ref(obj), Ref(), std::nullopt}; }
+inline PyAwaiter awaitable(Obj obj) { return PyAwaiter{obj, Ref(), std::nullopt}; }
 
 // Wraps a body's frame into a Python coroutine object; args are kept alive (and visited by the
 // garbage collector) for the coroutine's lifetime.

@@ -41,7 +41,8 @@ struct FunctionInfo {
     std::vector<PyObject*> names;      // parameter names, interned
     std::vector<PyObject*> defaults;   // null for required parameters
     Py_ssize_t nrequired = 0;
-    PyObject* code = nullptr;          // code object: traceback entries, __code__, cr_code
+    PyObject* code = nullptr;            // __code__ and cr_code
+    PyObject* traceback_code = nullptr;  // the same, named by the qualified name
     const char* doc = nullptr;
     bool coroutine = false;
     PyMethodDef def{};                 // for builtin function objects
