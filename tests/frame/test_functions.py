@@ -230,7 +230,7 @@ def test_method_function_attributes(monkeypatch):
     assert init.__annotations__ == {"size": "int", "return": "None"}
     assert later.__annotations__ == {"return": "tuple"}
     assert grow.__globals__ is vars(ft) and grow.__closure__ is None
-    assert isinstance(grow.__code__, types.CodeType) and grow.__code__.co_name == "grow"
+    assert isinstance(grow.__code__, types.CodeType) and grow.__code__.co_filename == "_frametest.py"
     monkeypatch.setattr(grow, "note", "set from Python", raising=False)
     assert grow.__dict__["note"] == "set from Python"
     assert inspect.isroutine(grow) and not inspect.iscoroutinefunction(grow)
