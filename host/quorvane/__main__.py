@@ -20,13 +20,14 @@ def _parser() -> argparse.ArgumentParser:
 
     serve = sub.add_parser(
         "serve", help="run the HTTP API (seeds demo bars into an empty cache)",
-        description="Run the HTTP API with uvicorn. When the bar cache holds no bars yet, "
-                    "demo bars are seeded first (see seed-demo), so an offline machine "
-                    "serves meaningful answers.")
+        description="Run the HTTP API with uvicorn. When the bar cache holds no bars yet, or "
+                    "only demo bars that have fallen behind the calendar, demo bars are "
+                    "(re)seeded first (see seed-demo), so an offline machine serves "
+                    "meaningful answers. Real bars are never replaced.")
     serve.add_argument("--host", default=DEFAULT_HOST, help=f"address to bind (default: {DEFAULT_HOST})")
     serve.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port (default: {DEFAULT_PORT})")
     serve.add_argument("--data-dir", help=data_help)
-    serve.add_argument("--no-seed", action="store_true", help="do not seed demo bars into an empty cache")
+    serve.add_argument("--no-seed", action="store_true", help="never seed demo bars")
     serve.add_argument("--log-level", default="info", help="uvicorn log level (default: info)")
 
     seed = sub.add_parser(
@@ -67,8 +68,11 @@ def main(argv: list[str] | None = None) -> int:
         _seed(cache)
         return 0
 
-    if not args.no_seed and cache.is_empty():
-        _seed(cache)
+    if not args.no_seed:
+        from quorvane.data.demo import demo_is_stale
+
+        if cache.is_empty() or demo_is_stale(cache):
+            _seed(cache)
     import uvicorn
 
     from quorvane.app import create_app

@@ -6,7 +6,7 @@ from nytime import ny
 
 from quorvane.__main__ import main
 from quorvane.data import loader
-from quorvane.data.demo import DEMO_SYMBOLS, seed_demo
+from quorvane.data.demo import DEMO_SYMBOLS, demo_is_stale, seed_demo
 from quorvane.server.kline_cache import KlineCache
 
 AFTER_CLOSE = ny(2025, 12, 1, 17, 0)
@@ -78,6 +78,24 @@ def test_early_close_session(tmp_path):
     minutes = cache.get(KlineCache.intraday_key("SPY"))
     assert len(minutes) == (330 + 210 + 240)  # after-hours end at 17:00 on an early-close day
     assert sum(bool(KlineCache.is_rth_bar(b["date"])) for b in minutes) == 210
+    cache.close()
+
+
+@pytest.mark.parametrize("now, stale", [
+    (AFTER_CLOSE, False),
+    (ny(2025, 12, 1, 23, 59), False),
+    (ny(2025, 12, 2, 4, 0), True),    # the next session's pre-market has begun
+    (ny(2025, 12, 3, 12, 0), True),
+])
+def test_demo_is_stale(seeded, now, stale):
+    assert demo_is_stale(seeded[0], now=now) is stale
+
+
+def test_real_bars_are_never_replaced_by_demo_bars(tmp_path):
+    cache = loader.BarCache(tmp_path)
+    seed_demo(cache, now=AFTER_CLOSE)
+    cache.put_daily("MSFT", cache.daily("MSFT")[0], source="ibkr")
+    assert not demo_is_stale(cache, now=ny(2025, 12, 3, 12, 0))
     cache.close()
 
 

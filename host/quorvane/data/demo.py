@@ -169,3 +169,20 @@ def seed_demo(cache: BarCache, now: float | None = None, symbols=None, days: int
         counts[sym] = {"daily": len(daily), "intraday": len(minutes)}
     return {"last_complete_day": last_day.isoformat(), "session_day": session_day.isoformat(),
             "symbols": counts}
+
+
+def demo_is_stale(cache: BarCache, now: float | None = None) -> bool:
+    """True when the demo symbols hold only demo bars and those have fallen behind
+    (daily bars short of the last complete trading day, or no one-minute bars of
+    the current session). Real bars of any demo symbol make it False: they are
+    never replaced by demo data."""
+    now = time.time() if now is None else float(now)
+    last_day = KlineCache._last_complete_trading_day(now).isoformat()
+    behind = False
+    for sym in DEMO_SYMBOLS:
+        found = cache.daily(sym)
+        if found is None or found[1] != DEMO_SOURCE:
+            return False
+        if found[0][-1]["date"] != last_day or cache.get_intraday(sym, now=now) is None:
+            behind = True
+    return behind
