@@ -12,7 +12,7 @@ namespace frame {
 Param::Param(const char* name, Arg default_value, const char* annotation)
     : name(name), default_value(Py_NewRef(default_value.p)), annotation(annotation) {}
 
-void FunctionInfo::init(const char* qual, std::initializer_list<Param> params, bool is_coroutine, int line,
+void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int line,
                         const char* docstring, bool) {
     std::string_view q(qual);
     auto dot = q.rfind('.');
@@ -318,7 +318,7 @@ PyTypeObject* function_type() {
 
 namespace detail {
 
-Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, std::initializer_list<Param> params,
+Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, Params params,
                     const char* return_annotation) {
     Ref defaults;
     Py_ssize_t ndefaults = static_cast<Py_ssize_t>(fi.names.size()) - fi.nrequired;
@@ -356,7 +356,7 @@ Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, std::ini
 
 }  // namespace detail
 
-Ref signature(std::initializer_list<SigParam> params, Obj return_annotation) {
+Ref signature(std::span<const SigParam> params, Obj return_annotation) {
     Ref inspect = import("inspect"_id);
     Ref parameter = inspect.attr("Parameter"_id);
     Ref kind = parameter.attr("POSITIONAL_OR_KEYWORD"_id);

@@ -21,7 +21,7 @@ from quorvane.data import loader
 # Route modules whose `router` the application includes, in this order. Every
 # entry must import: a listed module that is missing is a broken install.
 ROUTERS: list[str] = [
-    # "quorvane.server.routes.health",  <- added when the health module lands
+    "quorvane.server.routes.health",
 ]
 
 

@@ -11,6 +11,7 @@
 #pragma once
 #include <initializer_list>
 #include <source_location>
+#include <span>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -35,6 +36,8 @@ struct Param {
     const char* annotation = nullptr;    // the annotation as written, e.g. "float | None"
 };
 
+using Params = std::span<const Param>;
+
 struct FunctionInfo {
     PyObject* name = nullptr;          // "grow"
     PyObject* qualname = nullptr;      // "Widget.grow"
@@ -47,7 +50,7 @@ struct FunctionInfo {
     bool coroutine = false;
     PyMethodDef def{};                 // for builtin function objects
 
-    void init(const char* qualname, std::initializer_list<Param> params, bool coroutine, int line,
+    void init(const char* qualname, Params params, bool coroutine, int line,
               const char* doc, bool scoped);
     bool ready() const noexcept { return name != nullptr; }
 };
@@ -184,7 +187,7 @@ template <class R, class... Ps> constexpr bool takes_scope(R (*)(Ps...)) {
 }
 
 template <auto F>
-FunctionInfo& prepare(const char* qualname, std::initializer_list<Param> params, const char* doc, int line) {
+FunctionInfo& prepare(const char* qualname, Params params, const char* doc, int line) {
     FunctionInfo& fi = info<F>();
     if (!fi.ready()) {
         fi.init(qualname, params, returns_co(F), line, doc, takes_scope(F));
@@ -200,7 +203,7 @@ FunctionInfo& prepare(const char* qualname, std::initializer_list<Param> params,
 }
 
 Ref builtin_function(FunctionInfo& fi, PyObject* self);
-Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, std::initializer_list<Param> params,
+Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, Params params,
                     const char* return_annotation);
 }  // namespace detail
 
@@ -208,7 +211,8 @@ Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, std::ini
 template <auto F>
 Ref builtin(const char* name, std::initializer_list<Param> params = {}, const char* doc = nullptr,
             std::source_location at = std::source_location::current()) {
-    return detail::builtin_function(detail::prepare<F>(name, params, doc, at.line()), nullptr);
+    return detail::builtin_function(detail::prepare<F>(name, Params(params.begin(), params.size()), doc, at.line()),
+                                    nullptr);
 }
 
 // A function object of the frame's own type, for methods (qualname "Class.name") and route
@@ -216,6 +220,11 @@ Ref builtin(const char* name, std::initializer_list<Param> params = {}, const ch
 template <auto F>
 Ref function(const char* qualname, std::initializer_list<Param> params = {}, const char* return_annotation = nullptr,
              const char* doc = nullptr, std::source_location at = std::source_location::current()) {
+    return function<F>(qualname, Params(params.begin(), params.size()), return_annotation, doc, at);
+}
+template <auto F>
+Ref function(const char* qualname, Params params, const char* return_annotation = nullptr, const char* doc = nullptr,
+             std::source_location at = std::source_location::current()) {
     auto& fi = detail::prepare<F>(qualname, params, doc, at.line());
     return detail::function_object(fi, &detail::entry<F>, params, return_annotation);
 }
@@ -239,7 +248,8 @@ template <auto F>
 Ref nested(Obj scope, const char* qualname, std::initializer_list<Param> params = {}, const char* doc = nullptr,
            std::source_location at = std::source_location::current()) {
     static_assert(detail::takes_scope(F), "a nested function's body takes the Scope first");
-    return detail::builtin_function(detail::prepare<F>(qualname, params, doc, at.line()), scope.get());
+    auto& fi = detail::prepare<F>(qualname, Params(params.begin(), params.size()), doc, at.line());
+    return detail::builtin_function(fi, scope.get());
 }
 
 // A parameter of a route function's signature: its annotation object and default (none: no
@@ -250,7 +260,10 @@ struct SigParam {
     Obj default_value = Obj();
 };
 // inspect.Signature of positional-or-keyword parameters.
-Ref signature(std::initializer_list<SigParam> params, Obj return_annotation = Obj());
+Ref signature(std::span<const SigParam> params, Obj return_annotation = Obj());
+inline Ref signature(std::initializer_list<SigParam> params, Obj return_annotation = Obj()) {
+    return signature(std::span<const SigParam>(params.begin(), params.size()), return_annotation);
+}
 
 // Marks a route function for the web framework: its __signature__ (an inspect.Signature) and
 // the coroutine mark, both read once at registration.

@@ -37,11 +37,34 @@ public:
     // from a import b [as c]
     void from_import(const char* dotted, const char* name, const char* as = nullptr);
     void set(const char* name, Obj value);
+
+    // A route: `@router.<verb>(path)` over the coroutine function F, bound to the global
+    // `name`. Each parameter's annotation and default are what the web framework binds by.
+    struct RouteParam {
+        const char* name;
+        const char* annotation_text;  // as written, for __annotations__
+        Obj annotation;
+        Obj default_value = Obj();
+    };
+    template <auto F>
+    void route(const char* verb, const char* path, const char* name, std::initializer_list<RouteParam> params = {},
+               std::source_location at = std::source_location::current()) {
+        std::vector<Param> binder;
+        for (const RouteParam& p : params)
+            binder.push_back(p.default_value.get() ? Param(p.name, p.default_value, p.annotation_text)
+                                                   : Param(p.name, required, p.annotation_text));
+        register_route(function<F>(name, Params(binder), nullptr, nullptr, at), verb, path, name, params);
+    }
+
     template <auto F>
     void def(const char* name, std::initializer_list<Param> params = {}, const char* doc = nullptr,
              std::source_location at = std::source_location::current()) {
         set(name, builtin<F>(name, params, doc, at));
     }
+
+private:
+    void register_route(Ref function, const char* verb, const char* path, const char* name,
+                        std::initializer_list<RouteParam> params);
 };
 
 // The class statement: metaclass resolution, __mro_entries__, __prepare__, then the namespace
