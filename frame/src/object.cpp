@@ -135,5 +135,15 @@ Ref vectorcall_method(PyObject* name, PyObject** argv, std::size_t npos, const K
     return Ref::steal(PyObject_VectorcallMethod(name, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 
+Ref call_unpacked(PyObject* fn, PyObject* items, const Kw* kws, std::size_t nkw) {
+    Ref args = Ref::steal(PySequence_Tuple(items));
+    Ref kwargs;
+    if (nkw) {
+        kwargs = new_dict();
+        for (std::size_t i = 0; i < nkw; ++i) dict_set(kwargs, kws[i].name, kws[i].value.p);
+    }
+    return Ref::steal(PyObject_Call(fn, args.get(), kwargs.get()));
+}
+
 }  // namespace detail
 }  // namespace frame

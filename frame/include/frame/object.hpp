@@ -241,6 +241,17 @@ Ref call(Obj fn, A&&... args) {
         nullptr, std::forward<A>(args)...);
 }
 
+namespace detail {
+Ref call_unpacked(PyObject* fn, PyObject* items, const Kw* kws, std::size_t nkw);
+}
+// fn(*items, name=value, ...): items is any iterable (a list of coroutines for gather, say).
+template <class... K>
+Ref call_unpacked(Obj fn, Obj items, K&&... kws) {
+    static_assert((detail::is_kw<K> && ...), "call_unpacked takes keywords after the items");
+    const Kw list[sizeof...(K) + 1] = {std::forward<K>(kws)..., Kw(nullptr, Arg(Py_None))};
+    return detail::call_unpacked(fn.get(), items.get(), list, sizeof...(K));
+}
+
 template <class Self>
 template <class... A>
 Ref ObjectApi<Self>::operator()(A&&... args) const {
