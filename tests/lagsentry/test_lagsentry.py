@@ -82,8 +82,7 @@ def test_cycles(monkeypatch, log_records, lags, warn_ms, snapshot, warnings):
     assert sentry.snapshot() == {"lag_ms": snapshot[0], "max_lag_ms": snapshot[1]}
     assert type(sentry.lag_ms) is float and type(sentry.max_lag_ms) is float
     assert sentry.lag_ms == pytest.approx(max(lags[-1], 0.0), abs=1e-6)
-    assert [(r["level"].name, r["message"]) for r in log_records] == \
-        [("WARNING", warning(*w)) for w in warnings]
+    assert log_records.levels_and_messages() == [("WARNING", warning(*w)) for w in warnings]
 
 
 def test_logger_failure_ends_run_and_keeps_values(monkeypatch):
