@@ -1,0 +1,102 @@
+// One symbol's fresh one-minute bars -> the full bars stored in the cache (extended hours
+// included, for indicators computed later) and the regular-hours sparkline payload.
+// Blocking (pandas and a cache write): the batch route runs these on worker threads.
+#include "routes.hpp"
+
+namespace health {
+
+Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
+    Ref kline = G("KlineCache"_id);
+    cache.method("set"_id, kline.method("intraday_key"_id, sym), bar_dicts);
+    Ref is_rth_bar = kline.attr("is_rth_bar"_id);
+    Ref bars = new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bar_dicts.get()); ++i) {
+        Ref item(Obj(PyList_GET_ITEM(bar_dicts.get(), i)));
+        if (!item.is_none() && !PyDict_Check(item.get()))
+            raise(PyExc_TypeError, "Cannot convert %.200s to dict", item.type_name());
+        Ref date = item.method("get"_id, "date"_id);
+        if (!truthy(is_rth_bar(date))) continue;
+        list_append(bars, dict_of("date"_id, item.item("date"_id), "close"_id, item.item("close"_id)));
+    }
+    return dict_of("bars"_id, bars);
+}
+
+// The bar time as the cache and the aggregators keep it: whole epoch seconds.
+static Ref epoch_seconds(Obj value) {
+    Ref moment = G("_as_datetime"_id)(value);
+    return Ref::steal(PyNumber_Long(moment.method("timestamp"_id).get()));
+}
+
+// df["date"] = df["date"].apply(lambda v: int(_as_datetime(v).timestamp()))
+static void convert_dates(Obj frame, const char* lambda_qualname) {
+    Ref convert = builtin<&epoch_seconds>(lambda_qualname, {"v"});
+    frame.setitem("date"_id, frame.item("date"_id).method("apply"_id, convert).get());
+}
+
+// pandas builds a frame from dataclass records through dataclasses.asdict, whose deep copy
+// costs more than the rest of the normalisation. For flat records (IB's BarData: scalar
+// fields) the field dicts give the same frame at a fraction of the cost; anything else takes
+// pandas' own path.
+static Ref records_of_flat_dataclasses(Obj bars) {
+    Ref items = Ref::steal(PySequence_Fast(bars.get(), "bars must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    if (n == 0) return Ref();
+    PyObject** row = PySequence_Fast_ITEMS(items.get());
+    Obj type = reinterpret_cast<PyObject*>(Py_TYPE(row[0]));
+    Ref dataclasses = import("dataclasses"_id);
+    if (!truthy(dataclasses.method("is_dataclass"_id, type))) return Ref();
+    Ref names = new_list();
+    Ref fields = Ref::steal(PySequence_Tuple(dataclasses.method("fields"_id, type).get()));
+    for (Py_ssize_t f = 0; f < PyTuple_GET_SIZE(fields.get()); ++f)
+        list_append(names, Obj(PyTuple_GET_ITEM(fields.get(), f)).attr("name"_id));
+    Ref records = new_list(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(row[i])) != type.get()) return Ref();
+        Ref record = new_dict();
+        for (Py_ssize_t f = 0; f < PyList_GET_SIZE(names.get()); ++f) {
+            PyObject* name = PyList_GET_ITEM(names.get(), f);
+            Ref value = Obj(row[i]).attr(name);
+            // nested records and containers are deep-copied by asdict: leave them to pandas
+            if (PyList_Check(value.get()) || PyTuple_Check(value.get()) || PyDict_Check(value.get()) ||
+                PyObject_HasAttrWithError(value.get(), "__dataclass_fields__"_id))
+                return Ref();
+            dict_set(record, name, value);
+        }
+        PyList_SET_ITEM(records.get(), i, record.release());
+    }
+    return records;
+}
+
+Ref process_ibkr_bars(Obj cache, Str sym, Obj bars) {
+    if (!truthy(bars)) return Ref(none());
+    Ref flat = records_of_flat_dataclasses(bars);
+    Ref frame = G("pd"_id).attr("DataFrame"_id)(flat.null() ? bars : Obj(flat)).method("convert_dtypes"_id);
+    convert_dates(frame, "_process_ibkr_bars.<locals>.<lambda>");
+    Ref records = frame.method("to_dict"_id, kw("orient"_id, "records"_id));
+    Ref slim = G("_store_and_slim"_id)(cache, sym, records);
+    slim.setitem("source"_id, "ibkr"_id);
+    return slim;
+}
+
+Ref process_yf_hist(Obj cache, Str sym, Obj hist) {
+    if (hist.is_none() || truthy(hist.attr("empty"_id))) return Ref(none());
+    Ref frame = hist.method("reset_index"_id);
+    // the time index becomes the first column: "Datetime", or "index" when it had no name
+    Ref first = to_str(frame.attr("columns"_id).item(num(0).get()));
+    Ref names = dict_of(first, "date"_id, "Open"_id, "open"_id, "High"_id, "high"_id, "Low"_id, "low"_id, "Close"_id,
+                        "close"_id, "Volume"_id, "volume"_id);
+    frame = frame.method("rename"_id, kw("columns"_id, names));
+    for (PyObject* dropped : {"Dividends"_id, "Stock Splits"_id}) {
+        if (!check(PySequence_Contains(frame.attr("columns"_id).get(), dropped))) continue;
+        Ref columns = new_list();
+        list_append(columns, dropped);
+        frame = frame.method("drop"_id, kw("columns"_id, columns));
+    }
+    convert_dates(frame, "_process_yf_hist.<locals>.<lambda>");
+    Ref records = frame.method("convert_dtypes"_id).method("to_dict"_id, kw("orient"_id, "records"_id));
+    Ref slim = G("_store_and_slim"_id)(cache, sym, records);
+    slim.setitem("source"_id, "yfinance"_id);
+    return slim;
+}
+
+}  // namespace health
