@@ -1,0 +1,131 @@
+// GET /api/v1/market-status: where an exchange stands right now, in its own time zone.
+#include "routes.hpp"
+
+namespace health {
+namespace {
+
+// Minutes after local midnight: from NIGHT_START on, and before NIGHT_END, the day counts as night.
+constexpr long long NIGHT_START = 1200;  // 20:00
+constexpr long long NIGHT_END = 240;     // 04:00
+
+long long minute_of_day(Obj moment) {
+    return as_long(moment.attr("hour"_id)) * 60 + as_long(moment.attr("minute"_id));
+}
+
+bool later(Obj a, Obj b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_GT)) != 0; }
+
+// next(it), or a null Ref once the iterator is exhausted.
+Ref next_of(Obj it) {
+    PyObject* item = PyIter_Next(it.get());
+    if (!item && PyErr_Occurred()) throw_error();
+    return Ref::steal_or_null(item);
+}
+
+// The isoformat texts of a schedule row's open and close, in the exchange's time zone.
+struct Session {
+    Ref open_local, close_local;
+};
+Session session_of(Obj sched, Obj date_text, Obj tz) {
+    Ref row = sched.attr("loc"_id).item(date_text.get());
+    return {row.item("market_open"_id).method("tz_convert"_id, tz),
+            row.item("market_close"_id).method("tz_convert"_id, tz)};
+}
+
+}  // namespace
+
+Co market_status([[maybe_unused]] Obj request, Str exchange) {
+    Ref mcal = import("pandas_market_calendars"_id);
+    Ref datetime = import_from("datetime"_id, "datetime"_id);
+    Ref timezone = import_from("datetime"_id, "timezone"_id);
+
+    // only the calendar lookup is guarded: an unknown name is the client's mistake, not ours
+    Ref cal;
+    std::optional<PyError> unknown;
+    try {
+        cal = mcal.method("get_calendar"_id, exchange.method("upper"_id));
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+        unknown = std::move(e);
+    }
+    if (unknown) {
+        Ref error = Ref::steal(PyUnicode_FromFormat("Unknown exchange '%U': %S", exchange.get(), unknown->value()));
+        co_return dict_of("success"_id, false, "error"_id, error);
+    }
+
+    Ref tz = cal.attr("tz"_id);
+    Ref tz_str = tz.attr("key"_id);
+    Ref now_utc = datetime.method("now"_id, timezone.attr("utc"_id));
+    Ref now_local = now_utc.method("astimezone"_id, tz);
+    // the exchange-local calendar date, neither the host's nor UTC's
+    Ref today = datetime(now_local.attr("year"_id), now_local.attr("month"_id), now_local.attr("day"_id));
+
+    Ref pd = G("pd"_id);
+    Ref today_ts = pd.attr("Timestamp"_id)(today);
+    Ref start = Ref::steal(PyNumber_Subtract(today_ts.get(), pd.attr("Timedelta"_id)("5D"_id).get()));
+    Ref end = Ref::steal(PyNumber_Add(today_ts.get(), pd.attr("Timedelta"_id)("15D"_id).get()));
+    Ref sched = cal.method("schedule"_id, start, end);
+
+    Ref trading_dates = Ref::steal(PySet_New(nullptr));
+    Ref dates = Ref::steal(PyObject_GetIter(sched.attr("index"_id).get()));
+    for (Ref d = next_of(dates); !d.null(); d = next_of(dates)) {
+        Ref day = pd.attr("Timestamp"_id)(d).method("normalize"_id);
+        check(PySet_Add(trading_dates.get(), day.get()));
+    }
+    bool is_trading_day = check(PySet_Contains(trading_dates.get(), today.get())) != 0;
+
+    Ref session(none()), next_open_ts(none()), next_close_ts(none());
+    long long now_min = minute_of_day(now_local);
+    if (!is_trading_day) {
+        session = Obj("CLOSED"_id);
+    } else {
+        Session today_session = session_of(sched, today.method("strftime"_id, "%Y-%m-%d"_id), tz);
+        long long open_min = minute_of_day(today_session.open_local);
+        // early closes shorten the regular session: the close comes from the schedule
+        long long close_min = minute_of_day(today_session.close_local);
+        if (now_min >= NIGHT_START || now_min < NIGHT_END) session = Obj("NIGHT"_id);
+        else if (now_min < open_min) session = Obj("PRE"_id);
+        else if (now_min < close_min) session = Obj("OPEN"_id);
+        else session = Obj("AFTER"_id);
+        next_open_ts = today_session.open_local.method("isoformat"_id);
+        next_close_ts = today_session.close_local.method("isoformat"_id);
+    }
+
+    // the first session after today wins over today's own, even while today's is running
+    Ref next_trading_day_ts(none());
+    Ref ascending = Ref::steal(PyObject_GetIter(G("sorted"_id)(trading_dates).get()));
+    for (Ref d = next_of(ascending); !d.null(); d = next_of(ascending)) {
+        if (!later(d, today)) continue;
+        next_trading_day_ts = d.method("strftime"_id, "%Y-%m-%d"_id);
+        Session next = session_of(sched, next_trading_day_ts, tz);
+        next_open_ts = next.open_local.method("isoformat"_id);
+        next_close_ts = next.close_local.method("isoformat"_id);
+        break;
+    }
+
+    // the holiday list is a nicety: any failure to read it leaves next_holiday null
+    Ref next_holiday(none());
+    try {
+        Ref holidays_obj = cal.method("holidays"_id);
+        Ref holidays_list = holidays_obj.attr_or_none("holidays"_id);
+        // a missing attribute reads as no holidays; one that is None could not be walked either
+        if (holidays_list.is_none()) holidays_list = Ref::steal(PyTuple_New(0));
+        Ref holidays = Ref::steal(PyObject_GetIter(holidays_list.get()));
+        for (Ref h = next_of(holidays); !h.null(); h = next_of(holidays)) {
+            Ref h_ts = pd.attr("Timestamp"_id)(h).method("normalize"_id);
+            if (!later(h_ts, today)) continue;
+            Ref until = Ref::steal(PyNumber_Subtract(h_ts.get(), today.get()));
+            next_holiday = dict_of("date"_id, h_ts.method("strftime"_id, "%Y-%m-%d"_id), "name"_id,
+                                   h_ts.method("strftime"_id, "%B %d"_id), "days_until"_id, until.attr("days"_id));
+            break;
+        }
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+    }
+
+    co_return dict_of("success"_id, true, "exchange"_id, exchange.method("upper"_id), "timezone"_id, tz_str, "date"_id,
+                      today.method("strftime"_id, "%Y-%m-%d"_id), "is_trading_day"_id, is_trading_day, "session"_id,
+                      session, "next_trading_day"_id, next_trading_day_ts, "next_open"_id, next_open_ts,
+                      "next_close"_id, next_close_ts, "next_holiday"_id, next_holiday);
+}
+
+}  // namespace health
