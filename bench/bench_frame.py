@@ -21,7 +21,7 @@ def driver(coroutine_function):
     return drive
 
 
-A, B, C = 1.5, 2.5, 3.5
+A, B, C = 1, 2, 3
 
 BENCHMARKS = [
     ("call add3, 3 positional", _frametest.add3, add3, (A, B, C)),

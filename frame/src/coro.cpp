@@ -41,9 +41,44 @@ Ref Co::take_result() {
     return std::move(p.result);
 }
 
-void Co::destroy_frame(handle h) noexcept {
-    ErrorGuard keep;
-    h.destroy();
+void Co::destroy_frame(handle h) noexcept { h.destroy(); }
+
+// Coroutine frames come and go with every call: freed frames are kept for reuse, by size
+// class. Only touched with the interpreter lock held. (Sanitizer builds use plain new and
+// delete, so that use-after-free stays visible.)
+namespace {
+constexpr std::size_t FRAME_GRAIN = 64, FRAME_CLASSES = 32, FRAME_KEEP = 64;
+struct FreeFrames {
+    void* head[FRAME_CLASSES] = {};
+    std::size_t count[FRAME_CLASSES] = {};
+} free_frames;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool reuse_frames = false;
+#else
+constexpr bool reuse_frames = true;
+#endif
+}  // namespace
+
+void* Co::promise_type::operator new(std::size_t size) {
+    std::size_t k = (size + FRAME_GRAIN - 1) / FRAME_GRAIN;
+    if (!reuse_frames || k >= FRAME_CLASSES) return ::operator new(size);
+    if (void* p = free_frames.head[k]) {
+        free_frames.head[k] = *static_cast<void**>(p);
+        --free_frames.count[k];
+        return p;
+    }
+    return ::operator new(k * FRAME_GRAIN);
+}
+
+void Co::promise_type::operator delete(void* p, std::size_t size) noexcept {
+    std::size_t k = (size + FRAME_GRAIN - 1) / FRAME_GRAIN;
+    if (!reuse_frames || k >= FRAME_CLASSES || free_frames.count[k] >= FRAME_KEEP) {
+        ::operator delete(p);
+        return;
+    }
+    *static_cast<void**>(p) = free_frames.head[k];
+    free_frames.head[k] = p;
+    ++free_frames.count[k];
 }
 
 bool Co::ChildAwaiter::await_suspend(handle parent) noexcept {
@@ -129,24 +164,28 @@ namespace {
 enum class State : char { created, suspended, running, finished };
 
 struct CoroutineObject {
-    PyObject_HEAD
+    PyObject_VAR_HEAD
     const FunctionInfo* fi;
-    PyObject* args;       // the arguments, owned for the body's lifetime
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
     Driver driver;
     State state;
+    PyObject* args[1];    // ob_size arguments, owned for the body's lifetime
 };
 
 CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
 
-void release_frames(CoroutineObject* c) {
+// Releases the chain's frames (their locals) and the awaited iterator; a pending error is kept
+// aside meanwhile, since releasing objects may run Python code.
+void release_frames(CoroutineObject* c, bool error_pending) {
     Driver& d = c->driver;
+    if (!d.root && d.delegate.null()) return;
+    std::optional<ErrorGuard> keep;
+    if (error_pending) keep.emplace();
     d.leaf = {};
     d.waiting = nullptr;
     if (d.root) Co::destroy_frame(std::exchange(d.root, {}));
-    ErrorGuard keep;
     d.delegate = Ref();
 }
 
@@ -200,7 +239,7 @@ PySendResult settle(CoroutineObject* c, PyObject** out) {
         r = PYGEN_RETURN;
     }
     // the finished frame's locals are released now, as the interpreter clears a finished frame
-    release_frames(c);
+    release_frames(c, r == PYGEN_ERROR);
     return r;
 }
 
@@ -250,7 +289,7 @@ PySendResult throw_into_body(CoroutineObject* c, PyObject* exc, PyObject** out) 
         if (c->state == State::created) {
             // raised before the first line: the body never runs
             c->state = State::finished;
-            release_frames(c);
+            release_frames(c, false);
             PyErr_SetRaisedException(exc);
             add_traceback(c->fi->traceback_code);
             return PYGEN_ERROR;
@@ -448,7 +487,7 @@ PyObject* co_close(PyObject* self, PyObject*) {
     switch (c->state) {
     case State::created:
         c->state = State::finished;
-        release_frames(c);
+        release_frames(c, false);
         Py_RETURN_NONE;
     case State::finished:
         Py_RETURN_NONE;
@@ -491,7 +530,7 @@ void co_finalize(PyObject* self) {
         c->state = State::finished;
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", c->qualname) < 0)
             PyErr_WriteUnraisable(self);
-        release_frames(c);
+        release_frames(c, false);
     } else {
         PyObject* r = co_close(self, nullptr);
         if (r) Py_DECREF(r);
@@ -503,7 +542,7 @@ void co_finalize(PyObject* self) {
 int co_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* c = as_coro(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->args);
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_VISIT(c->args[i]);
     Py_VISIT(c->driver.delegate.get());
     return 0;
 }
@@ -513,12 +552,14 @@ void co_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
-    release_frames(c);
+    if (c->state != State::finished) {  // a finished coroutine has nothing to finalise
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
+    release_frames(c, true);
     c->driver.~Driver();
-    Py_CLEAR(c->args);
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(c->args[i]);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
     type->tp_free(self);
@@ -592,7 +633,7 @@ static PyTypeObject* coroutine_type() {
             {Py_am_send, reinterpret_cast<void*>(co_am_send)},
             {0, nullptr},
         };
-        PyType_Spec spec = {"builtins.native_coroutine", sizeof(CoroutineObject), 0,
+        PyType_Spec spec = {"builtins.native_coroutine", offsetof(CoroutineObject, args), sizeof(PyObject*),
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
                                 Py_TPFLAGS_IMMUTABLETYPE,
                             slots};
@@ -601,20 +642,26 @@ static PyTypeObject* coroutine_type() {
     return type;
 }
 
-PyObject* make_coroutine(const FunctionInfo& fi, Ref args, Co body) {
-    auto* c = PyObject_GC_New(CoroutineObject, coroutine_type());
+PyObject* new_coroutine(const FunctionInfo& fi, Py_ssize_t nargs, PyObject*** args) {
+    auto* c = PyObject_GC_NewVar(CoroutineObject, coroutine_type(), nargs);
     if (!c) throw_error();
     new (&c->driver) Driver();
-    c->driver.root = body.release();
-    c->driver.root.promise().driver = &c->driver;
     c->fi = &fi;
-    c->args = args.release();
     c->name = Py_NewRef(fi.name);
     c->qualname = Py_NewRef(fi.qualname);
     c->weakrefs = nullptr;
-    c->state = State::created;
+    c->state = State::finished;  // inert until it has a body
+    for (Py_ssize_t i = 0; i < nargs; ++i) c->args[i] = nullptr;
+    *args = c->args;
     PyObject_GC_Track(c);
     return reinterpret_cast<PyObject*>(c);
+}
+
+void start_coroutine(Obj coroutine, Co body) noexcept {
+    CoroutineObject* c = as_coro(coroutine.get());
+    c->driver.root = body.release();
+    c->driver.root.promise().driver = &c->driver;
+    c->state = State::created;
 }
 
 }  // namespace frame

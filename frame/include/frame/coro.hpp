@@ -22,6 +22,8 @@ class [[nodiscard]] Co {
 public:
     struct promise_type {
         promise_type() noexcept {}
+        static void* operator new(std::size_t size);
+        static void operator delete(void* p, std::size_t size) noexcept;
         Co get_return_object() noexcept { return Co(std::coroutine_handle<promise_type>::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
@@ -47,7 +49,8 @@ public:
     struct ChildAwaiter;
     ChildAwaiter operator co_await() && noexcept;
 
-    // Destroys a frame, keeping any pending Python error aside while locals are released.
+    // Destroys a frame (its locals are released: a caller with a pending Python error keeps
+    // it aside meanwhile).
     static void destroy_frame(handle h) noexcept;
 
 private:
@@ -80,8 +83,10 @@ struct PyAwaiter {
 };
 inline PyAwaiter awaitable(Obj obj) { return PyAwaiter{obj, Ref(), std::nullopt}; }
 
-// Wraps a body's frame into a Python coroutine object; args are kept alive (and visited by the
-// garbage collector) for the coroutine's lifetime.
-PyObject* make_coroutine(const FunctionInfo& fi, Ref args, Co body);
+// A Python coroutine object for fi with room for nargs arguments (*args, to be filled with new
+// references: they stay alive, visited by the garbage collector, for the coroutine's lifetime);
+// start_coroutine then gives it the body's frame. Until then it is inert.
+PyObject* new_coroutine(const FunctionInfo& fi, Py_ssize_t nargs, PyObject*** args);
+void start_coroutine(Obj coroutine, Co body) noexcept;
 
 }  // namespace frame

@@ -114,9 +114,17 @@ template <class T> struct Conv<Opt<T>> {
 };
 
 template <class... Ps, std::size_t... I>
-std::tuple<Ps...> convert(std::index_sequence<I...>, PyObject** bound, const FunctionInfo& fi, Ref* holds) {
+std::tuple<Ps...> convert(std::index_sequence<I...>, PyObject* const* bound, const FunctionInfo& fi, Ref* holds) {
     // braced initialisation converts left to right, so the first bad argument is the one named
     return std::tuple<Ps...>{Conv<Ps>::from(bound[I], fi.names[I], holds[I])...};
+}
+
+inline bool in_order(const FunctionInfo& fi, Py_ssize_t nargs, PyObject* kwnames, std::size_t n) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw != static_cast<Py_ssize_t>(n)) return false;
+    for (Py_ssize_t j = 0; j < nkw; ++j)
+        if (PyTuple_GET_ITEM(kwnames, j) != fi.names[nargs + j]) return false;
+    return true;
 }
 
 template <class... Ps> struct First { using type = void; };
@@ -130,21 +138,27 @@ PyObject* invoke(R (*)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject*
         auto call_with = [&]<class... Qs>(std::tuple<Qs...>*) -> PyObject* {
             constexpr std::size_t n = sizeof...(Qs);
             PyObject* bound[n + 1];
+            PyObject* const* argv = args;
+            // positionals, then keywords naming the remaining parameters in order, are already
+            // the parameters' values in order (vectorcall puts keyword values after positionals)
+            if (!in_order(fi, nargs, kwnames, n)) {
+                bind(fi, args, nargs, kwnames, bound);
+                argv = bound;
+            }
             Ref holds[n + 1];
-            bind(fi, args, nargs, kwnames, bound);
-            auto params = convert<Qs...>(std::index_sequence_for<Qs...>{}, bound, fi, holds);
+            auto params = convert<Qs...>(std::index_sequence_for<Qs...>{}, argv, fi, holds);
             auto full = [&] {
                 if constexpr (scoped) return std::tuple_cat(std::tuple<Scope>(Scope(self)), std::move(params));
                 else return std::move(params);
             }();
             if constexpr (std::is_same_v<R, Co>) {
                 // the coroutine object owns every argument for as long as the body may run
-                Ref kept = Ref::steal(PyTuple_New(n + (scoped ? 1 : 0)));
-                Py_ssize_t k = 0;
-                if constexpr (scoped) PyTuple_SET_ITEM(kept.get(), k++, Py_NewRef(self));
-                for (std::size_t i = 0; i < n; ++i)
-                    PyTuple_SET_ITEM(kept.get(), k++, holds[i].null() ? Py_NewRef(bound[i]) : holds[i].release());
-                return make_coroutine(fi, std::move(kept), std::apply(F, std::move(full)));
+                PyObject** kept;
+                Ref coroutine = Ref::steal(new_coroutine(fi, n + (scoped ? 1 : 0), &kept));
+                if constexpr (scoped) *kept++ = Py_NewRef(self);
+                for (std::size_t i = 0; i < n; ++i) kept[i] = holds[i].null() ? Py_NewRef(argv[i]) : holds[i].release();
+                start_coroutine(coroutine, std::apply(F, std::move(full)));
+                return coroutine.release();
             } else if constexpr (std::is_void_v<R>) {
                 std::apply(F, std::move(full));
                 return Py_NewRef(Py_None);

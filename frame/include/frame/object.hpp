@@ -226,7 +226,7 @@ Ref pack_call(F&& invoke, PyObject* first, A&&... args) {
         ~Cleanup() { for (std::size_t i = 0; i < n; ++i) h[i].~Arg(); for (std::size_t i = 0; i < m; ++i) k[i].~Kw(); }
     } cleanup{holds, ip, kws, ik};
     (place(std::forward<A>(args), argv + 2, argv + 2 + P::npos, ip, kws, ik, holds), ...);
-    return invoke(argv, kws);
+    return invoke(argv, P::nkw ? kws : nullptr);
 }
 }  // namespace detail
 
