@@ -290,6 +290,20 @@ void ObjectApi<Self>::setitem(PyObject* key, PyObject* value) const { check(PyOb
 
 inline bool eq(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_EQ)) != 0; }
 
+inline Ref iter(Obj o) { return Ref::steal(PyObject_GetIter(o.get())); }
+// next(it), or a null Ref once the iterator is exhausted
+inline Ref next_item(Obj it) {
+    PyObject* item = PyIter_Next(it.get());
+    if (!item && PyErr_Occurred()) throw_error();
+    return Ref::steal_or_null(item);
+}
+// for item in iterable: body(item)
+template <class F>
+void for_each(Obj iterable, F&& body) {
+    Ref it = iter(iterable);
+    for (Ref item = next_item(it); !item.null(); item = next_item(it)) body(Obj(item));
+}
+
 // The with statement: with manager as value: body(value)
 template <class F>
 void with(Obj manager, F&& body) {

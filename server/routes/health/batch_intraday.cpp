@@ -27,11 +27,9 @@ Ref read_cache_get(Scope s) {
     Ref stored = s.load(1, "cache"_id).method("get_intraday"_id, s.load(0, "sym"_id));
     if (stored.is_none()) return stored;
     Ref bars = new_list();
-    Ref items = Ref::steal(PyObject_GetIter(stored.get()));
-    for (Ref item = Ref::steal_or_null(PyIter_Next(items.get())); !item.null();
-         item = Ref::steal_or_null(PyIter_Next(items.get())))
+    for_each(stored, [&](Obj item) {
         list_append(bars, dict_of("date"_id, item.item("date"_id), "close"_id, item.item("close"_id)));
-    if (PyErr_Occurred()) throw_error();
+    });
     return dict_of("bars"_id, bars, "source"_id, "cache"_id);
 }
 
@@ -43,6 +41,16 @@ Co read_cache(Scope s, Str sym) {
     Ref reading = G("asyncio"_id).method("to_thread"_id, get);
     Ref payload = co_await awaitable(reading);
     co_return tuple_of(sym, payload);
+}
+
+// Normalises one symbol's fresh bars on a worker thread (processor: _process_ibkr_bars or
+// _process_yf_hist); the payload goes into result, nothing usable into a ": no data" line.
+Co keep_processed(Scope s, Str sym, Obj processor, Obj bars) {
+    Ref processing = G("asyncio"_id).method("to_thread"_id, processor, s.load(CACHE, "cache"_id), sym, bars);
+    Ref entry = co_await awaitable(processing);
+    if (entry.is_none()) add_error(s, sym, ": no data"_id);
+    else s.load(RESULT, "result"_id).setitem(sym.get(), entry.get());
+    co_return none();
 }
 
 Co fetch_one(Scope s, Str sym) {
@@ -65,14 +73,8 @@ Co fetch_one(Scope s, Str sym) {
                                    kw("whatToShow"_id, "TRADES"_id), kw("useRTH"_id, false), kw("formatDate"_id, 2),
                                    kw("keepUpToDate"_id, false), kw("timeout"_id, 60));
         Ref bars = co_await awaitable(requesting);
-        Ref processing = G("asyncio"_id).method("to_thread"_id, G("_process_ibkr_bars"_id), s.load(CACHE, "cache"_id),
-                                                 sym, bars);
-        Ref entry = co_await awaitable(processing);
-        if (entry.is_none()) {
-            add_error(s, sym, ": no data"_id);
-            co_return none();
-        }
-        s.load(RESULT, "result"_id).setitem(sym.get(), entry.get());
+        Ref processor = G("_process_ibkr_bars"_id);
+        Ref kept = co_await keep_processed(s, sym, processor, bars);
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
         failure = e;
@@ -100,27 +102,14 @@ Co yf_one(Scope s, Str sym) {
         Ref get = nested<&yf_history>(inner, "batch_intraday.<locals>._yf_one.<locals>._get");
         Ref downloading = G("asyncio"_id).method("to_thread"_id, get);
         Ref hist = co_await awaitable(downloading);
-        Ref processing = G("asyncio"_id).method("to_thread"_id, G("_process_yf_hist"_id), s.load(CACHE, "cache"_id),
-                                                 sym, hist);
-        Ref entry = co_await awaitable(processing);
-        if (entry.is_none()) {
-            add_error(s, sym, ": no data"_id);
-            co_return none();
-        }
-        s.load(RESULT, "result"_id).setitem(sym.get(), entry.get());
+        Ref processor = G("_process_yf_hist"_id);
+        Ref kept = co_await keep_processed(s, sym, processor, hist);
     } catch (PyError& e) {
         if (!e.is_exception()) throw;
         failure = e;
     }
     if (failure) add_failure(s, sym, *failure);
     co_return none();
-}
-
-// asyncio.gather(*(fn(sym) for sym in symbols), return_exceptions=...)
-Ref gather_each(Obj fn, Obj symbols, bool return_exceptions) {
-    Ref coros = new_list();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(symbols.get()); ++i) list_append(coros, fn(PyList_GET_ITEM(symbols.get(), i)));
-    return call_unpacked(G("asyncio"_id).attr("gather"_id), coros, kw("return_exceptions"_id, return_exceptions));
 }
 
 Ref response(Obj result, Obj errors) {
@@ -130,16 +119,18 @@ Ref response(Obj result, Obj errors) {
 
 }  // namespace
 
+Ref gather_each(Obj fn, Obj symbols, bool return_exceptions) {
+    Ref coros = new_list();
+    for_each(symbols, [&](Obj sym) { list_append(coros, fn(sym)); });
+    return call_unpacked(G("asyncio"_id).attr("gather"_id), coros, kw("return_exceptions"_id, return_exceptions));
+}
+
 Co batch_intraday(Obj request, Obj req) {
     Ref icli = request.attr("app"_id).attr("state"_id).attr_or_none("icli_app"_id);
     bool online = truthy(icli) && truthy(icli.attr("connected"_id));
     Ref cache = G("_get_cache"_id)();
     Ref symbols = new_list();
-    Ref requested = Ref::steal(PyObject_GetIter(req.attr("symbols"_id).get()));
-    for (Ref item = Ref::steal_or_null(PyIter_Next(requested.get())); !item.null();
-         item = Ref::steal_or_null(PyIter_Next(requested.get())))
-        list_append(symbols, item.method("upper"_id));
-    if (PyErr_Occurred()) throw_error();
+    for_each(req.attr("symbols"_id), [&](Obj item) { list_append(symbols, item.method("upper"_id)); });
 
     Ref result = new_dict();
     Ref errors = new_list();

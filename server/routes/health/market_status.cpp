@@ -14,13 +14,6 @@ long long minute_of_day(Obj moment) {
 
 bool later(Obj a, Obj b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_GT)) != 0; }
 
-// next(it), or a null Ref once the iterator is exhausted.
-Ref next_of(Obj it) {
-    PyObject* item = PyIter_Next(it.get());
-    if (!item && PyErr_Occurred()) throw_error();
-    return Ref::steal_or_null(item);
-}
-
 // The isoformat texts of a schedule row's open and close, in the exchange's time zone.
 struct Session {
     Ref open_local, close_local;
@@ -66,11 +59,10 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
     Ref sched = cal.method("schedule"_id, start, end);
 
     Ref trading_dates = Ref::steal(PySet_New(nullptr));
-    Ref dates = Ref::steal(PyObject_GetIter(sched.attr("index"_id).get()));
-    for (Ref d = next_of(dates); !d.null(); d = next_of(dates)) {
+    for_each(sched.attr("index"_id), [&](Obj d) {
         Ref day = pd.attr("Timestamp"_id)(d).method("normalize"_id);
         check(PySet_Add(trading_dates.get(), day.get()));
-    }
+    });
     bool is_trading_day = check(PySet_Contains(trading_dates.get(), today.get())) != 0;
 
     Ref session(none()), next_open_ts(none()), next_close_ts(none());
@@ -92,8 +84,8 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
 
     // the first session after today wins over today's own, even while today's is running
     Ref next_trading_day_ts(none());
-    Ref ascending = Ref::steal(PyObject_GetIter(G("sorted"_id)(trading_dates).get()));
-    for (Ref d = next_of(ascending); !d.null(); d = next_of(ascending)) {
+    Ref ascending = iter(G("sorted"_id)(trading_dates));
+    for (Ref d = next_item(ascending); !d.null(); d = next_item(ascending)) {
         if (!later(d, today)) continue;
         next_trading_day_ts = d.method("strftime"_id, "%Y-%m-%d"_id);
         Session next = session_of(sched, next_trading_day_ts, tz);
@@ -109,8 +101,8 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
         Ref holidays_list = holidays_obj.attr_or_none("holidays"_id);
         // a missing attribute reads as no holidays; one that is None could not be walked either
         if (holidays_list.is_none()) holidays_list = Ref::steal(PyTuple_New(0));
-        Ref holidays = Ref::steal(PyObject_GetIter(holidays_list.get()));
-        for (Ref h = next_of(holidays); !h.null(); h = next_of(holidays)) {
+        Ref holidays = iter(holidays_list);
+        for (Ref h = next_item(holidays); !h.null(); h = next_item(holidays)) {
             Ref h_ts = pd.attr("Timestamp"_id)(h).method("normalize"_id);
             if (!later(h_ts, today)) continue;
             Ref until = Ref::steal(PyNumber_Subtract(h_ts.get(), today.get()));

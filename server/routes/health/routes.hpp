@@ -22,5 +22,7 @@ Ref process_yf_hist(Obj cache, Str sym, Obj hist);
 
 // batch_intraday.cpp
 Co batch_intraday(Obj request, Obj req);
+// asyncio.gather(*(fn(sym) for sym in symbols), return_exceptions=...): the awaitable
+Ref gather_each(Obj fn, Obj symbols, bool return_exceptions);
 
 }  // namespace health

@@ -156,16 +156,11 @@ Co snapshots(Obj request, Str symbols) {
                 if (truthy(it)) list_append(items, tuple_of(sym, it.method("to_dict"_id)));
             }
         } else {
-            Ref pairs = icli.attr("quoteState"_id).method("items"_id);
-            Ref iter = Ref::steal(PyObject_GetIter(pairs.get()));
-            for (;;) {
-                Ref pair = Ref::steal_or_null(PyIter_Next(iter.get()));
-                if (pair.null()) break;
+            for_each(icli.attr("quoteState"_id).method("items"_id), [&](Obj pair) {
                 Ref sym = pair.item(num(0).get());
                 Ref quote = pair.item(num(1).get());
                 list_append(items, tuple_of(sym, quote.method("to_dict"_id)));
-            }
-            if (PyErr_Occurred()) throw_error();
+            });
         }
         Ref coros = new_list();
         for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
@@ -182,18 +177,12 @@ Co snapshots(Obj request, Str symbols) {
                           "No symbols provided for offline mode"_id);
     }
     Ref snap_fn = nested<&snap>(scope, "snapshots.<locals>._snap", {"sym"});
-    Ref coros = new_list();
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(sym_list.get()); i < n; ++i)
-        list_append(coros, snap_fn(Obj(PyList_GET_ITEM(sym_list.get(), i))));
-    Ref pending = call_unpacked(G("asyncio"_id).attr("gather"_id), coros, kw("return_exceptions"_id, true));
+    Ref pending = gather_each(snap_fn, sym_list, true);
     Ref results = co_await awaitable(pending);
 
     Ref quotes = new_list();
     Ref errors = new_list();
-    Ref iter = Ref::steal(PyObject_GetIter(results.get()));
-    for (;;) {
-        Ref r = Ref::steal_or_null(PyIter_Next(iter.get()));
-        if (r.null()) break;
+    for_each(results, [&](Obj r) {
         if (PyDict_Check(r.get())) {
             if (check(PySequence_Contains(r.get(), "error"_id)))
                 list_append(errors, r);
@@ -202,8 +191,7 @@ Co snapshots(Obj request, Str symbols) {
         } else if (check(PyObject_IsInstance(r.get(), PyExc_Exception))) {
             list_append(errors, to_str(r));
         }
-    }
-    if (PyErr_Occurred()) throw_error();
+    });
     Ref payload = dict_of("success"_id, true, "online"_id, false, "count"_id, len(quotes), "quotes"_id, quotes);
     if (len(errors) > 0) dict_set(payload, "errors"_id, errors);
     co_return payload;
