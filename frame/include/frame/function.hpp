@@ -10,7 +10,6 @@
 // It returns Ref (the result), void (None) or Co (a coroutine function).
 #pragma once
 #include <initializer_list>
-#include <source_location>
 #include <span>
 #include <tuple>
 #include <type_traits>
@@ -81,7 +80,16 @@ struct Opt : Obj {
     T value() const { return T(get()); }
 };
 
-class Scope;
+// The variables of an enclosing function that its nested functions read and write. Each
+// enclosing function has its own scope type, named "<outer>.<locals>", which also makes the
+// nested builtins' __qualname__ read "outer.<locals>.inner".
+class Scope : public Obj {
+public:
+    using Obj::Obj;
+    Ref load(Py_ssize_t slot, PyObject* name) const;  // NameError while unassigned
+    void store(Py_ssize_t slot, Obj value) const;
+};
+Ref new_scope(const char* outer_qualname, Py_ssize_t slots);
 
 namespace detail {
 template <class T> struct Conv;
@@ -224,8 +232,8 @@ Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, Params p
 // A module-level builtin function object (not yet stored as a module global: see Module::def).
 template <auto F>
 Ref builtin(const char* name, std::initializer_list<Param> params = {}, const char* doc = nullptr,
-            std::source_location at = std::source_location::current()) {
-    return detail::builtin_function(detail::prepare<F>(name, Params(params.begin(), params.size()), doc, at.line()),
+            int line = __builtin_LINE()) {
+    return detail::builtin_function(detail::prepare<F>(name, Params(params.begin(), params.size()), doc, line),
                                     nullptr);
 }
 
@@ -233,36 +241,26 @@ Ref builtin(const char* name, std::initializer_list<Param> params = {}, const ch
 // functions: binds as a method, has __code__, __defaults__, __annotations__ (texts) ...
 template <auto F>
 Ref function(const char* qualname, std::initializer_list<Param> params = {}, const char* return_annotation = nullptr,
-             const char* doc = nullptr, std::source_location at = std::source_location::current()) {
-    return function<F>(qualname, Params(params.begin(), params.size()), return_annotation, doc, at);
+             const char* doc = nullptr, int line = __builtin_LINE()) {
+    return function<F>(qualname, Params(params.begin(), params.size()), return_annotation, doc, line);
 }
 template <auto F>
 Ref function(const char* qualname, Params params, const char* return_annotation = nullptr, const char* doc = nullptr,
-             std::source_location at = std::source_location::current()) {
-    auto& fi = detail::prepare<F>(qualname, params, doc, at.line());
+             int line = __builtin_LINE()) {
+    auto& fi = detail::prepare<F>(qualname, params, doc, line);
     return detail::function_object(fi, &detail::entry<F>, params, return_annotation);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Nested functions
 
-// The variables of an enclosing function that its nested functions read and write. Each
-// enclosing function has its own scope type, named "<outer>.<locals>", which also makes the
-// nested builtins' __qualname__ read "outer.<locals>.inner".
-class Scope : public Obj {
-public:
-    using Obj::Obj;
-    Ref load(Py_ssize_t slot, PyObject* name) const;  // NameError while unassigned
-    void store(Py_ssize_t slot, Obj value) const;
-};
-Ref new_scope(const char* outer_qualname, Py_ssize_t slots);
 
 // A nested function bound to scope; qualname is the full "outer.<locals>.inner".
 template <auto F>
 Ref nested(Obj scope, const char* qualname, std::initializer_list<Param> params = {}, const char* doc = nullptr,
-           std::source_location at = std::source_location::current()) {
+           int line = __builtin_LINE()) {
     static_assert(detail::takes_scope(F), "a nested function's body takes the Scope first");
-    auto& fi = detail::prepare<F>(qualname, Params(params.begin(), params.size()), doc, at.line());
+    auto& fi = detail::prepare<F>(qualname, Params(params.begin(), params.size()), doc, line);
     return detail::builtin_function(fi, scope.get());
 }
 

@@ -48,18 +48,18 @@ public:
     };
     template <auto F>
     void route(const char* verb, const char* path, const char* name, std::initializer_list<RouteParam> params = {},
-               std::source_location at = std::source_location::current()) {
+               int line = __builtin_LINE()) {
         std::vector<Param> binder;
         for (const RouteParam& p : params)
             binder.push_back(p.default_value.get() ? Param(p.name, p.default_value, p.annotation_text)
                                                    : Param(p.name, required, p.annotation_text));
-        register_route(function<F>(name, Params(binder), nullptr, nullptr, at), verb, path, name, params);
+        register_route(function<F>(name, Params(binder), nullptr, nullptr, line), verb, path, name, params);
     }
 
     template <auto F>
     void def(const char* name, std::initializer_list<Param> params = {}, const char* doc = nullptr,
-             std::source_location at = std::source_location::current()) {
-        set(name, builtin<F>(name, params, doc, at));
+             int line = __builtin_LINE()) {
+        set(name, builtin<F>(name, params, doc, line));
     }
 
 private:
@@ -75,8 +75,8 @@ public:
     void set(const char* name, Obj value);
     template <auto F>
     void method(const char* name, std::initializer_list<Param> params, const char* return_annotation = nullptr,
-                const char* doc = nullptr, std::source_location at = std::source_location::current()) {
-        set(name, function<F>(qualified(name).c_str(), params, return_annotation, doc, at));
+                const char* doc = nullptr, int line = __builtin_LINE()) {
+        set(name, function<F>(qualified(name).c_str(), params, return_annotation, doc, line));
     }
     // Creates the class and stores it as a module global of its name.
     Ref create();

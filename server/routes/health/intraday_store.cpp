@@ -34,10 +34,12 @@ static void convert_dates(Obj frame, const char* lambda_qualname) {
 }
 
 // pandas builds a frame from dataclass records through dataclasses.asdict, whose deep copy
-// costs more than the rest of the normalisation. For flat records (IB's BarData: scalar
-// fields) the field dicts give the same frame at a fraction of the cost; anything else takes
-// pandas' own path.
+// costs more than the rest of the normalisation. For a list of flat records (IB's BarData:
+// scalar fields) the field dicts give the same frame at a fraction of the cost; anything else
+// (other containers, iterators, nested records) goes to pandas untouched. A null Ref: no
+// records made.
 static Ref records_of_flat_dataclasses(Obj bars) {
+    if (!PyList_Check(bars.get()) && !PyTuple_Check(bars.get())) return Ref();
     Ref items = Ref::steal(PySequence_Fast(bars.get(), "bars must be a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     if (n == 0) return Ref();
