@@ -5,6 +5,19 @@
 
 namespace health {
 
+// item.get(key) and item[key] of a bar dict (dict subclasses answer through their own methods)
+static Ref bar_get(Obj item, PyObject* key) {
+    if (!PyDict_CheckExact(item.get())) return item.method("get"_id, key);
+    Ref value = dict_get(item, key);
+    return value.null() ? Ref(none()) : value;
+}
+static Ref bar_item(Obj item, PyObject* key) {
+    if (!PyDict_CheckExact(item.get())) return item.item(key);
+    Ref value = dict_get(item, key);
+    if (value.null()) raise_object(call(PyExc_KeyError, key).get());
+    return value;
+}
+
 Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
     Ref kline = G("KlineCache"_id);
     cache.method("set"_id, kline.method("intraday_key"_id, sym), bar_dicts);
@@ -14,9 +27,9 @@ Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
         Ref item(Obj(PyList_GET_ITEM(bar_dicts.get(), i)));
         if (!item.is_none() && !PyDict_Check(item.get()))
             raise(PyExc_TypeError, "Cannot convert %.200s to dict", item.type_name());
-        Ref date = item.method("get"_id, "date"_id);
-        if (!truthy(is_rth_bar(date))) continue;
-        list_append(bars, dict_of("date"_id, item.item("date"_id), "close"_id, item.item("close"_id)));
+        if (item.is_none()) item.method("get"_id, "date"_id);  // None has no get: AttributeError
+        if (!truthy(is_rth_bar(bar_get(item, "date"_id)))) continue;
+        list_append(bars, dict_of("date"_id, bar_item(item, "date"_id), "close"_id, bar_item(item, "close"_id)));
     }
     return dict_of("bars"_id, bars);
 }
