@@ -10,7 +10,7 @@
 namespace frame {
 
 Param::Param(const char* name, Arg default_value, const char* annotation)
-    : name(name), default_value(Py_NewRef(default_value.p)), annotation(annotation) {}
+    : name(name), default_value(Obj(default_value.p)), annotation(annotation) {}
 
 void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int line,
                         const char* docstring, bool) {
@@ -25,8 +25,9 @@ void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int 
     nrequired = 0;
     for (const Param& p : params) {
         names.push_back(intern(p.name));
-        defaults.push_back(p.default_value);
-        if (!p.default_value) nrequired = static_cast<Py_ssize_t>(names.size());
+        // the defaults are kept for the life of the process, with the function's other constants
+        defaults.push_back(Py_XNewRef(p.default_value.get()));
+        if (p.default_value.null()) nrequired = static_cast<Py_ssize_t>(names.size());
     }
     PyObject* short_id = intern(short_name.c_str());
     code = detail::make_code(short_id, qualname, names, line, coroutine);

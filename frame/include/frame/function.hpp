@@ -31,7 +31,7 @@ struct Param {
     Param(const char* name, Arg default_value, const char* annotation = nullptr);
     Param(const char* name, Required, const char* annotation) : name(name), annotation(annotation) {}
     const char* name;
-    PyObject* default_value = nullptr;   // null: required; owned for the life of the process
+    Ref default_value;                   // null: required
     const char* annotation = nullptr;    // the annotation as written, e.g. "float | None"
 };
 
