@@ -334,7 +334,8 @@ void list_append(Obj l, Arg value);
 template <class... A>
 Ref dict_of(A&&... kv) {
     static_assert(sizeof...(A) % 2 == 0, "dict_of takes key, value pairs");
-    Ref d = new_dict();
+    // sized for its keys up front, as the interpreter builds a dict display
+    Ref d = Ref::steal(_PyDict_NewPresized(sizeof...(A) / 2));
     PyObject* keys[sizeof...(A) / 2 + 1];
     std::size_t i = 0, k = 0;
     auto put = [&](auto&& x) {
