@@ -12,8 +12,7 @@ namespace frame {
 Param::Param(const char* name, Arg default_value, const char* annotation)
     : name(name), default_value(Obj(default_value.p)), annotation(annotation) {}
 
-void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int line,
-                        const char* docstring, bool) {
+void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int line, const char* docstring) {
     std::string_view q(qual);
     auto dot = q.rfind('.');
     std::string short_name(dot == std::string_view::npos ? q : q.substr(dot + 1));

@@ -49,8 +49,7 @@ struct FunctionInfo {
     bool coroutine = false;
     PyMethodDef def{};                 // for builtin function objects
 
-    void init(const char* qualname, Params params, bool coroutine, int line,
-              const char* doc, bool scoped);
+    void init(const char* qualname, Params params, bool coroutine, int line, const char* doc);
     bool ready() const noexcept { return name != nullptr; }
 };
 
@@ -212,8 +211,8 @@ template <auto F>
 FunctionInfo& prepare(const char* qualname, Params params, const char* doc, int line) {
     FunctionInfo& fi = info<F>();
     if (!fi.ready()) {
-        fi.init(qualname, params, returns_co(F), line, doc, takes_scope(F));
-        if constexpr (arity(F) == 0) {
+        fi.init(qualname, params, returns_co(F), line, doc);
+        if constexpr (arity(F) == (takes_scope(F) ? 1 : 0)) {
             // a function without parameters takes no arguments at all (METH_NOARGS)
             fi.def.ml_flags = METH_NOARGS;
             fi.def.ml_meth = &noargs_entry<F>;
