@@ -16,17 +16,17 @@ from collections import Counter
 from datetime import datetime, timezone
 from types import SimpleNamespace
 
-import httpx
 import numpy as np
 import pandas as pd
 import pytest
 import yfinance
 from ib_async import BarData, BarDataList, Contract, Stock
 
-from quorvane.app import create_app
 from quorvane.data import loader
 from quorvane.server.kline_cache import _EXCHANGE_TZ, KlineCache
 from quorvane.server.routes import health as module
+
+from appstate import ABSENT
 
 # pandas_market_calendars 5 uses an accessor that pandas 3 deprecates; not ours to fix.
 pytestmark = pytest.mark.filterwarnings(r"ignore:Series\.dt\.weekday is deprecated")
@@ -139,33 +139,23 @@ def processed(monkeypatch, ib):
         monkeypatch.setattr(module, name, wrapper)
 
 
+def as_request(body):
+    """A dict or list body is sent as JSON, bytes as they are."""
+    if isinstance(body, bytes):
+        return f"POST {URL}", {"content": body, "headers": {"content-type": "application/json"}}
+    return f"POST {URL}", {"json": body}
+
+
 @pytest.fixture
-def serve(tmp_path):
+def serve(call_app):
     """serve(*bodies, icli=None) -> [httpx.Response], POSTed in order within one lifespan of the
-    app (the same app and cache on every call; `icli` is the terminal app on its state, None for
-    none); a dict or list body is sent as JSON, bytes as they are."""
-    app = create_app(data_dir=tmp_path)
+    test's app (the same app and cache on every call; `icli` is the terminal app on its state, None
+    for none)."""
 
     def run(*bodies, icli=None):
-        async def scenario():
-            async with app.router.lifespan_context(app):
-                if icli is not None:
-                    app.state.icli_app = icli
-                elif hasattr(app.state, "icli_app"):
-                    del app.state.icli_app
-                transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
-                async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
-                    replies = []
-                    for body in bodies:
-                        send = (client.post(URL, content=body, headers={"content-type": "application/json"})
-                                if isinstance(body, bytes) else client.post(URL, json=body))
-                        replies.append(await asyncio.wait_for(send, TIMEOUT))
-                    return replies
+        return call_app(*map(as_request, bodies), timeout=TIMEOUT, icli_app=ABSENT if icli is None else icli)
 
-        return asyncio.run(scenario())
-
-    yield run
-    loader.close_cache()
+    return run
 
 
 def post(serve, symbols, icli=None):

@@ -9,11 +9,9 @@ import datetime as datetime_module
 import sys
 from zoneinfo import ZoneInfo
 
-import httpx
 import pandas_market_calendars as mcal
 import pytest
 
-from quorvane.app import create_app
 from quorvane.server.routes import health as module
 
 NY = "America/New_York"
@@ -180,27 +178,14 @@ def test_the_exchange_text_is_not_leaked(pin, name):
     assert sys.getrefcount(exchange) == before
 
 
-@pytest.fixture(scope="module")
-def get(tmp_path_factory):
-    """get("/path", ...) -> responses from the real app, in order."""
-    app = create_app(tmp_path_factory.mktemp("data"))
-
-    def run(*paths):
-        async def scenario():
-            transport = httpx.ASGITransport(app=app)
-            async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
-                return [await client.get(path) for path in paths]
-        return asyncio.run(scenario())
-
-    return run
-
-
-def test_over_http(pin, get):
+def test_over_http(pin, call_app):
     pin("2025-12-03 10:00")
     with pytest.raises(RuntimeError) as unknown:
         REAL_GET_CALENDAR("NOPE")
-    default, lower, london, bad = get("/api/v1/market-status", "/api/v1/market-status?exchange=nasdaq",
-                                      "/api/v1/market-status?exchange=xlon", "/api/v1/market-status?exchange=nope")
+    # the route reads nothing the lifespan makes: its lag monitor is left out
+    default, lower, london, bad = call_app("GET /api/v1/market-status", "GET /api/v1/market-status?exchange=nasdaq",
+                                           "GET /api/v1/market-status?exchange=xlon",
+                                           "GET /api/v1/market-status?exchange=nope", lifespan=False)
     assert [r.status_code for r in (default, lower, london, bad)] == [200] * 4
     assert [list(r.json()) for r in (default, lower, london)] == [KEYS] * 3
     assert [(r.json()["exchange"], r.json()["timezone"], r.json()["session"]) for r in (default, lower, london)] == [

@@ -11,15 +11,15 @@ import traceback
 from collections import OrderedDict
 from types import SimpleNamespace
 
-import httpx
 import pandas as pd
 import pytest
 import yfinance
 
-from quorvane.app import create_app
 from quorvane.data import loader
 from quorvane.server.kline_cache import KlineCache
 from quorvane.server.routes import health as module
+
+from appstate import ABSENT
 
 SNAP_KEYS = ["symbol", "bid", "ask", "last", "close", "high", "low", "volume", "change", "changePercent", "source"]
 YF_KEYS = ["symbol", "bid", "ask", "last", "close", "high", "low", "volume", "change", "changePercent", "name",
@@ -31,24 +31,14 @@ pytestmark = pytest.mark.filterwarnings(r"ignore:Series\.dt\.weekday is deprecat
 
 
 @pytest.fixture
-def serve(tmp_path):
-    """serve(*urls, icli=None) -> [(status, json or None)] from one lifespan of a fresh app."""
-    app = create_app(data_dir=tmp_path)
+def serve(call_app):
+    """serve(*urls, icli=None) -> [(status, json or None)] from one lifespan of the test's app."""
 
     def run(*urls, icli=None):
-        async def scenario():
-            async with app.router.lifespan_context(app):
-                if icli is not None:
-                    app.state.icli_app = icli
-                transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
-                async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
-                    replies = [await client.get(u) for u in urls]
-            return [(r.status_code, r.json() if r.status_code == 200 else None) for r in replies]
+        replies = call_app(*(f"GET {url}" for url in urls), icli_app=ABSENT if icli is None else icli)
+        return [(r.status_code, r.json() if r.status_code == 200 else None) for r in replies]
 
-        return asyncio.run(scenario())
-
-    yield run
-    loader.close_cache()
+    return run
 
 
 def get(serve, url, icli=None):

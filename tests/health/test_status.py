@@ -8,19 +8,17 @@ import asyncio
 import inspect
 from types import SimpleNamespace
 
-import httpx
 import pydantic
 import pytest
 from starlette.datastructures import State
 
 import quorvane
-from quorvane.app import create_app
-from quorvane.data import loader
 from quorvane.server.routes import health as module
+
+from appstate import ABSENT
 
 HEALTH_KEYS = ["status", "service", "version", "ib_connected", "account_id", "loop_lag", "live_bar_flusher"]
 INFO_KEYS = ["name", "version", "docs"]
-ABSENT = object()  # a state attribute deleted before the request
 
 
 class Recorder:
@@ -49,34 +47,8 @@ class Sentry(Recorder):
         return self.__getattr__("snapshot_result")
 
 
-@pytest.fixture
-def send(tmp_path):
-    """send("GET /path", ..., **state) -> responses, from a fresh app; state attributes are set
-    (or deleted, for ABSENT) inside the lifespan, before the first request."""
-
-    def run(*requests, **state):
-        app = create_app(data_dir=tmp_path)
-
-        async def scenario():
-            async with app.router.lifespan_context(app):
-                for name, value in state.items():
-                    if value is ABSENT:
-                        if hasattr(app.state, name):
-                            delattr(app.state, name)
-                    else:
-                        setattr(app.state, name, value)
-                transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
-                async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
-                    return [await client.request(*r.split(" ", 1)) for r in requests]
-
-        return asyncio.run(scenario())
-
-    yield run
-    loader.close_cache()
-
-
-def health_of(send, **state):
-    [reply] = send("GET /api/v1/health", **state)
+def health_of(call_app, **state):
+    [reply] = call_app("GET /api/v1/health", **state)
     assert reply.status_code == 200, reply.text
     body = reply.json()
     assert list(body) == HEALTH_KEYS
@@ -98,8 +70,8 @@ def health_of(send, **state):
     (Recorder(connected=True), True, None, ["connected", "accountId"]),
 ], ids=["no-app", "none", "falsy-app", "connected", "disconnected", "connected-raises",
         "connected-missing", "int-1", "int-0", "text", "no-account"])
-def test_ib_state(send, app, connected, account_id, reads):
-    body = health_of(send, icli_app=app)
+def test_ib_state(call_app, app, connected, account_id, reads):
+    body = health_of(call_app, icli_app=app)
     assert type(body["ib_connected"]) is type(connected) and body["ib_connected"] == connected
     assert body["account_id"] == account_id
     if reads is not None:
@@ -117,8 +89,8 @@ def test_ib_state(send, app, connected, account_id, reads):
     ({"live_flusher": Recorder(truthy=False, stats={"flushed": 3})}, "real", None),
     ({"live_flusher": None, "lagsentry": ABSENT}, None, None),
 ], ids=["no-sentry", "none-sentry", "falsy-sentry", "sentry", "flusher", "falsy-flusher", "neither"])
-def test_loop_lag_and_flusher(send, state, loop_lag, flusher_stats):
-    body = health_of(send, icli_app=Recorder(connected=True, accountId="DU7"), **state)
+def test_loop_lag_and_flusher(call_app, state, loop_lag, flusher_stats):
+    body = health_of(call_app, icli_app=Recorder(connected=True, accountId="DU7"), **state)
     assert (body["ib_connected"], body["account_id"]) == (True, "DU7")
     if loop_lag == "real":
         assert list(body["loop_lag"]) == ["lag_ms", "max_lag_ms"]
@@ -137,21 +109,21 @@ def test_loop_lag_and_flusher(send, state, loop_lag, flusher_stats):
     {"live_flusher": Recorder(stats=RuntimeError("flusher broke"))},
     {"icli_app": Recorder(connected=True, accountId=RuntimeError("account broke"))},
 ], ids=["snapshot", "stats", "accountId"])
-def test_unguarded_host_failures_are_server_errors(send, state):
-    [reply] = send("GET /api/v1/health", **state)
+def test_unguarded_host_failures_are_server_errors(call_app, state):
+    [reply] = call_app("GET /api/v1/health", **state)
     assert (reply.status_code, reply.text) == (500, "Internal Server Error")
 
 
-def test_version_is_read_at_each_call(send, monkeypatch):
-    before = send("GET /api/v1/health", "GET /api/v1/info")
+def test_version_is_read_at_each_call(call_app, monkeypatch):
+    before = call_app("GET /api/v1/health", "GET /api/v1/info")
     assert [r.json()["version"] for r in before] == [quorvane.__version__] * 2
     monkeypatch.setattr(module, "__version__", "9.9.9-test")
-    after = send("GET /api/v1/health", "GET /api/v1/info")
+    after = call_app("GET /api/v1/health", "GET /api/v1/info")
     assert [r.json()["version"] for r in after] == ["9.9.9-test"] * 2
 
 
-def test_info_payload_ignores_the_query_string(send):
-    replies = send("GET /api/v1/info", "GET /api/v1/info?version=2&name=x", "GET /api/v1/info?")
+def test_info_payload_ignores_the_query_string(call_app):
+    replies = call_app("GET /api/v1/info", "GET /api/v1/info?version=2&name=x", "GET /api/v1/info?")
     assert {r.status_code for r in replies} == {200}
     bodies = [r.json() for r in replies]
     assert list(bodies[0]) == INFO_KEYS
@@ -159,8 +131,8 @@ def test_info_payload_ignores_the_query_string(send):
     assert bodies == [bodies[0]] * 3
 
 
-def test_framework_answers_for_unknown_paths_and_methods(send):
-    missing, wrong_method, openapi = send("GET /api/v1/healthz", "POST /api/v1/health", "GET /openapi.json")
+def test_framework_answers_for_unknown_paths_and_methods(call_app):
+    missing, wrong_method, openapi = call_app("GET /api/v1/healthz", "POST /api/v1/health", "GET /openapi.json")
     assert (missing.status_code, missing.json()) == (404, {"detail": "Not Found"})
     assert (wrong_method.status_code, wrong_method.json()) == (405, {"detail": "Method Not Allowed"})
     paths = openapi.json()["paths"]
