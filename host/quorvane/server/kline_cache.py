@@ -252,12 +252,7 @@ class KlineCache:
     @staticmethod
     def _last_complete_trading_day(now: float | None = None) -> date:
         """The newest session date whose regular session has closed (at `now`, default: the clock)."""
-        now = _time.time() if now is None else float(now)
-        today = _exchange_date(now)
-        bounds = KlineCache.session(today)
-        if bounds is not None and bounds[2] <= now:
-            return today
-        return KlineCache.previous_trading_day(today)
+        return KlineCache._session_day_since(2, now)
 
     @staticmethod
     def intraday_session_day(now: float | None = None) -> date:
@@ -266,10 +261,16 @@ class KlineCache:
         Today once its pre-market has begun (04:00 New York), otherwise the
         previous session; on a weekend or holiday the last session.
         """
+        return KlineCache._session_day_since(0, now)
+
+    @staticmethod
+    def _session_day_since(bound: int, now: float | None) -> date:
+        """Today when today's session bound `bound` (index into `session`) has passed at `now`,
+        else the previous trading day."""
         now = _time.time() if now is None else float(now)
         today = _exchange_date(now)
         bounds = KlineCache.session(today)
-        if bounds is not None and bounds[0] <= now:
+        if bounds is not None and bounds[bound] <= now:
             return today
         return KlineCache.previous_trading_day(today)
 
