@@ -23,11 +23,11 @@ void LagSentry_init(Obj self, Opt<Float> interval, Opt<Float> warn_ms) {
 
 // async def run(self) -> None: sleeps `interval` forever and records how late each wake-up is.
 Co LagSentry_run(Obj self) {
-    Ref loop = G("asyncio"_id).method("get_running_loop"_id);
+    Held loop = G("asyncio"_id).method("get_running_loop"_id);
     for (;;) {
         double t0 = as_double(loop.method("time"_id));
-        Ref sleep = G("asyncio"_id).method("sleep"_id, self.attr("interval"_id));
-        Ref slept = co_await awaitable(sleep);
+        Ref sleeping = G("asyncio"_id).method("sleep"_id, self.attr("interval"_id));
+        Ref slept = co_await awaitable(std::move(sleeping));
         // interval is read again: it may have been changed while we slept
         double lag = (as_double(loop.method("time"_id)) - t0 - as_double(self.attr("interval"_id))) * 1000;
         Ref lag_ms = num(lag > 0.0 ? lag : 0.0);

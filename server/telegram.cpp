@@ -1,4 +1,7 @@
 // quorvane.server.telegram: fire-and-forget Telegram notifications through one worker thread.
+#include <algorithm>
+#include <vector>
+
 #include "frame/frame.hpp"
 
 using namespace frame;
@@ -41,51 +44,65 @@ void shutdown() {
 }
 
 // The bot token is part of the request URL, and httpx puts the URL into its exception texts:
-// what we log must not carry it, so it is masked in the exception chain's arguments.
+// what we log must not carry it, so it is masked in the arguments of each exception of the
+// chain. Masking never fails the worker: the walk is bounded and goes by identity (exceptions
+// may be unhashable, or make a new context at each read), and an exception whose arguments
+// cannot be rewritten keeps them.
+constexpr int MAX_CHAIN = 100;
+
+void mask_args(Obj exc, Obj token) {
+    Ref masked = new_list();
+    for_each(exc.attr("args"_id), [&](Obj arg) {
+        if (PyUnicode_Check(arg.get())) list_append(masked, Ref::steal(PyUnicode_Replace(arg.get(), token.get(), "***"_id, -1)));
+        else list_append(masked, arg);
+    });
+    exc.setattr("args"_id, Ref::steal(PyList_AsTuple(masked.get())).get());
+}
+
+Ref next_in_chain(Obj exc) {
+    Ref cause = exc.attr("__cause__"_id);
+    return cause.is_none() ? exc.attr("__context__"_id) : cause;
+}
+
 void mask_token(Obj exc, Obj token) {
     if (PyUnicode_GET_LENGTH(token.get()) == 0) return;
-    Ref seen = Ref::steal(PySet_New(nullptr));
+    std::vector<Ref> seen;
     Ref current(exc);
-    while (!current.null() && !current.is_none() && !check(PySet_Contains(seen.get(), current.get()))) {
-        check(PySet_Add(seen.get(), current.get()));
-        Ref args = current.attr("args"_id);
-        Ref masked = new_list();
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.get()); ++i) {
-            Obj arg = PyTuple_GET_ITEM(args.get(), i);
-            if (PyUnicode_Check(arg.get())) list_append(masked, Ref::steal(PyUnicode_Replace(arg.get(), token.get(), "***"_id, -1)));
-            else list_append(masked, arg);
-        }
-        current.setattr("args"_id, Ref::steal(PyList_AsTuple(masked.get())).get());
-        Ref cause = current.attr("__cause__"_id);
-        current = cause.is_none() ? current.attr("__context__"_id) : cause;
+    while (seen.size() < MAX_CHAIN && PyExceptionInstance_Check(current.get()) &&
+           std::none_of(seen.begin(), seen.end(), [&](const Ref& e) { return e.is(current.get()); })) {
+        seen.push_back(current);
+        try_except([&] { mask_args(current, token); }, [](const PyError&) {});
+        current = try_except([&] { return next_in_chain(current); }, [](const PyError&) { return Ref(none()); });
     }
 }
 
 // Posts one message: at most two attempts, honouring 429's retry_after.
 void deliver(Obj client, Obj url, Obj token, Obj message) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        try {
-            Ref payload = dict_of("chat_id"_id, G("_CHAT_ID"_id), "text"_id, message);
-            Ref response = client.method("post"_id, url, kw("json"_id, payload));
-            if (eq(response.attr("status_code"_id), 429)) {
-                Ref parameters = response.method("json"_id).method("get"_id, "parameters"_id, new_dict());
-                Ref retry_after = parameters.method("get"_id, "retry_after"_id, 1);
-                import("time"_id).method("sleep"_id, retry_after);
-                continue;
-            }
-            response.method("raise_for_status"_id);
-            return;
-        } catch (PyError& e) {
-            if (!e.is_exception()) throw;
-            mask_token(e.value(), token);
-            Handling handling(e);
-            if (attempt == 1) {
-                G("logger"_id).method("exception"_id, "telegram send failed"_id);
-            } else {
-                G("logger"_id).method("warning"_id, "telegram send retry"_id);
-                import("time"_id).method("sleep"_id, 1);
-            }
-        }
+        bool delivered = try_except(
+            [&] {
+                Ref payload = dict_of("chat_id"_id, G("_CHAT_ID"_id), "text"_id, message);
+                Ref response = client.method("post"_id, url, kw("json"_id, payload));
+                if (eq(response.attr("status_code"_id), 429)) {
+                    Ref parameters = response.method("json"_id).method("get"_id, "parameters"_id, new_dict());
+                    Ref retry_after = parameters.method("get"_id, "retry_after"_id, 1);
+                    import("time"_id).method("sleep"_id, retry_after);
+                    return false;
+                }
+                response.method("raise_for_status"_id);
+                return true;
+            },
+            [&](const PyError& e) {
+                mask_token(e.value(), token);
+                if (attempt == 1) {
+                    G("logger"_id).method("exception"_id, "telegram send failed"_id);
+                } else {
+                    G("logger"_id).method("warning"_id, "telegram send retry"_id);
+                    import("time"_id).method("sleep"_id, 1);
+                }
+                return false;
+            });
+        if (delivered) return;
     }
 }
 

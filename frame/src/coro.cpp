@@ -5,10 +5,13 @@
 // Task, or an `await` in Python code), untouched. Later sends, throws and closes go to that
 // iterator first, exactly as `yield from` does, and its outcome resumes the leaf. A frame that
 // completes resumes its parent; the root's completion completes the coroutine.
+#include <cxxabi.h>
 #include <utility>
 
 #include "frame/function.hpp"
 #include "state.hpp"
+
+#include <frameobject.h>
 
 namespace frame {
 
@@ -18,11 +21,41 @@ struct Driver {
     PyAwaiter* waiting = nullptr;    // the leaf's awaiter, which receives the delegate's outcome
     Ref delegate;                    // the iterator being awaited (cr_await)
     Ref yielded;                     // what the delegate yielded, on its way up
+    Held* held = nullptr;            // the chain's Held locals, for the garbage collector
 };
 
-void Co::promise_type::unhandled_exception() noexcept {
+namespace {
+// The driver whose chain this thread is running: Helds made now belong to it.
+thread_local Driver* running_driver = nullptr;
+}  // namespace
+
+void Held::link() noexcept {
+    Driver* d = running_driver;
+    if (!d) return;
+    owner_ = d;
+    next_ = d->held;
+    if (next_) next_->prev_ = this;
+    d->held = this;
+}
+
+void Held::unlink() noexcept {
+    if (!owner_) return;
+    if (prev_) prev_->next_ = next_;
+    else owner_->held = next_;
+    if (next_) next_->prev_ = prev_;
+    owner_ = nullptr;
+}
+
+int Held::traverse(Held* first, visitproc visit, void* arg) {
+    for (Held* h = first; h; h = h->next_) Py_VISIT(h->p_);
+    return 0;
+}
+
+void Co::promise_type::unhandled_exception() {
     try {
         throw;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter is ending this thread: no Python work any more
     } catch (PyError& e) {
         error.emplace(std::move(e));
     } catch (...) {
@@ -81,7 +114,7 @@ void Co::promise_type::operator delete(void* p, std::size_t size) noexcept {
     ++free_frames.count[k];
 }
 
-bool Co::ChildAwaiter::await_suspend(handle parent) noexcept {
+bool Co::ChildAwaiter::await_suspend(handle parent) {
     // run the child inline; the parent is linked (and suspends) only if the child suspended
     auto& p = child.h_.promise();
     p.parent = parent;
@@ -125,8 +158,30 @@ static PyObject* await_iter(PyObject* o) {
     return nullptr;
 }
 
-bool PyAwaiter::await_suspend(Co::handle h) noexcept {
-    PyObject* it = await_iter(awaitable.get());
+// await_iter, with the texts of `async with` and `async for` where the awaitable came from one
+static PyObject* await_iter(PyObject* o, AwaitFor purpose) {
+    PyObject* it = await_iter(o);
+    if (it || purpose == AwaitFor::await) return it;
+    PyTypeObject* type = Py_TYPE(o);
+    if (purpose == AwaitFor::anext) {
+        PyObject* cause = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s", type->tp_name);
+        PyObject* exc = PyErr_GetRaisedException();
+        PyException_SetCause(exc, Py_NewRef(cause));
+        PyException_SetContext(exc, cause);
+        PyErr_SetRaisedException(exc);
+    } else if (!type->tp_as_async || !type->tp_as_async->am_await) {
+        PyErr_Format(PyExc_TypeError, "'async with' received an object from __a%s__ that does not implement __await__: %.100s",
+                     purpose == AwaitFor::aenter ? "enter" : "exit", type->tp_name);
+    }
+    return nullptr;
+}
+
+bool PyAwaiter::await_suspend(Co::handle h) {
+    // a new object is dropped once its iterator is taken (the iterator keeps what it needs)
+    Ref drop = std::move(owned);
+    PyObject* it = await_iter(awaitable, purpose);
+    awaitable = nullptr;
     if (!it) {
         error.emplace();
         return false;
@@ -157,6 +212,112 @@ Ref PyAwaiter::await_resume() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// try/except, try/finally, async with, async for
+
+Outcome OutcomeAwaiter::await_resume() {
+    Outcome out;
+    auto& p = child.get().promise();
+    if (p.error) {
+        if (!everything && !p.error->is_exception()) {
+            PyError e = std::move(*p.error);
+            p.error.reset();
+            throw e;
+        }
+        out.error_ = Ref(Obj(p.error->value()));
+        p.error.reset();
+    } else {
+        out.value_ = std::move(p.result);
+    }
+    return out;
+}
+
+Ref Outcome::get() const {
+    if (failed()) throw error();
+    return value();
+}
+
+Co try_finally(Co body, Co cleanup) {
+    Outcome outcome = co_await detail::capture_all(std::move(body));
+    std::optional<Handling> handling;
+    if (outcome.failed()) handling.emplace(outcome.error());
+    Ref done = co_await std::move(cleanup);
+    handling.reset();
+    co_return outcome.get();
+}
+
+namespace detail {
+
+Ref async_enter(Obj manager, Held& exit) {
+    Ref enter = lookup_special(manager, "__aenter__"_id);
+    if (enter.null())
+        raise(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
+              manager.type_name());
+    Ref found = lookup_special(manager, "__aexit__"_id);
+    if (found.null())
+        raise(PyExc_TypeError,
+              "'%.200s' object does not support the asynchronous context manager protocol (missed __aexit__ method)",
+              manager.type_name());
+    exit = std::move(found);
+    return enter();
+}
+
+// __aexit__(type, value, traceback) of the outcome's error, or (None, None, None)
+static Ref call_exit(Obj exit, const Outcome& outcome) {
+    if (!outcome.failed()) return exit(none(), none(), none());
+    PyError e = outcome.error();
+    Ref tb = Ref::steal_or_null(PyException_GetTraceback(e.value()));
+    return exit(Obj(reinterpret_cast<PyObject*>(Py_TYPE(e.value()))), Obj(e.value()), tb.null() ? none() : Obj(tb));
+}
+
+Co async_exit(Obj exit, Outcome outcome) {
+    if (!outcome.failed()) {
+        Ref exiting = call_exit(exit, outcome);
+        Ref done = co_await awaitable(std::move(exiting), AwaitFor::aexit);
+        co_return outcome.value();
+    }
+    // __aexit__ runs inside the except block: what it raises has the error as its context
+    Handling handling(outcome.error());
+    Ref exiting = call_exit(exit, outcome);
+    Ref suppress = co_await awaitable(std::move(exiting), AwaitFor::aexit);
+    if (!truthy(suppress)) outcome.get();
+    co_return none();
+}
+
+}  // namespace detail
+
+AsyncFor::AsyncFor(Obj iterable) {
+    PyTypeObject* type = Py_TYPE(iterable.get());
+    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_aiter : nullptr;
+    if (!getter) raise(PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %.100s", type->tp_name);
+    Ref it = Ref::steal(getter(iterable.get()));
+    PyTypeObject* it_type = Py_TYPE(it.get());
+    if (!it_type->tp_as_async || !it_type->tp_as_async->am_anext)
+        raise(PyExc_TypeError, "'async for' received an object from __aiter__ that does not implement __anext__: %.100s",
+              it_type->tp_name);
+    iterator_ = std::move(it);
+}
+
+AsyncFor::NextAwaiter AsyncFor::next() {
+    PyTypeObject* type = Py_TYPE(iterator_.get());
+    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_anext : nullptr;
+    if (!getter) raise(PyExc_TypeError, "'async for' requires an iterator with __anext__ method, got %.100s", type->tp_name);
+    Ref next = Ref::steal(getter(iterator_.get()));
+    NextAwaiter w;
+    w.awaitable = next.get();
+    w.owned = std::move(next);
+    w.purpose = AwaitFor::anext;
+    return w;
+}
+
+Ref AsyncFor::NextAwaiter::await_resume() {
+    if (error && error->matches(PyExc_StopAsyncIteration)) {
+        error.reset();
+        return Ref();
+    }
+    return PyAwaiter::await_resume();
+}
+
+// ---------------------------------------------------------------------------------------------
 // The coroutine object
 
 namespace {
@@ -170,11 +331,42 @@ struct CoroutineObject {
     PyObject* qualname;
     PyObject* weakrefs;
     Driver driver;
+    _PyErr_StackItem exc_state;  // the exception its body is handling, as an async def frame has
     State state;
     PyObject* args[1];    // ob_size arguments, owned for the body's lifetime
 };
 
 CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+
+// While a coroutine runs: its exception state is the thread's innermost (what sys.exc_info()
+// and a Handling see, as for an async def frame), the Helds made belong to its driver, and the
+// interpreter's recursion limit counts it.
+class Activation {
+public:
+    explicit Activation(CoroutineObject* c) noexcept
+        : c_(c), entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        if (!entered_) return;
+        ts_ = PyThreadState_Get();
+        c->exc_state.previous_item = ts_->exc_info;
+        ts_->exc_info = &c->exc_state;
+        driver_ = std::exchange(running_driver, &c->driver);
+    }
+    ~Activation() {
+        if (!entered_ || !attached()) return;
+        ts_->exc_info = c_->exc_state.previous_item;
+        c_->exc_state.previous_item = nullptr;
+        running_driver = driver_;
+        Py_LeaveRecursiveCall();
+    }
+    bool entered() const noexcept { return entered_; }
+    Activation(const Activation&) = delete;
+    Activation& operator=(const Activation&) = delete;
+private:
+    CoroutineObject* c_;
+    bool entered_;
+    PyThreadState* ts_ = nullptr;
+    Driver* driver_ = nullptr;
+};
 
 // Releases the chain's frames (their locals) and the awaited iterator; a pending error is kept
 // aside meanwhile, since releasing objects may run Python code.
@@ -262,11 +454,16 @@ PySendResult send(CoroutineObject* c, PyObject* arg, PyObject** out) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
             return PYGEN_ERROR;
         }
+        break;
+    case State::suspended:
+        break;
+    }
+    Activation active(c);
+    if (!active.entered()) return PYGEN_ERROR;
+    if (c->state == State::created) {
         c->state = State::running;
         run(c, d.root);
         return settle(c, out);
-    case State::suspended:
-        break;
     }
     c->state = State::running;
     PyObject* value = nullptr;
@@ -299,9 +496,10 @@ PySendResult throw_into_body(CoroutineObject* c, PyObject* exc, PyObject** out) 
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
+    // running before the delegate is dropped: its __del__ may try to re-enter us
+    c->state = State::running;
     PyErr_SetRaisedException(exc);
     deliver(c, PYGEN_ERROR, nullptr);
-    c->state = State::running;
     run(c, d.leaf);
     return settle(c, out);
 }
@@ -366,6 +564,8 @@ PySendResult throw_(CoroutineObject* c, PyObject* typ, PyObject* val, PyObject* 
     *out = nullptr;
     Driver& d = c->driver;
     if (c->state == State::running) return already_executing();
+    Activation active(c);
+    if (!active.entered()) return PYGEN_ERROR;
     if (c->state == State::suspended && !d.delegate.null()) {
         Ref it = d.delegate;
         if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
@@ -497,6 +697,8 @@ PyObject* co_close(PyObject* self, PyObject*) {
     case State::suspended:
         break;
     }
+    Activation active(c);
+    if (!active.entered()) return nullptr;
     int err = 0;
     if (!c->driver.delegate.null()) {
         Ref it = c->driver.delegate;
@@ -544,6 +746,18 @@ int co_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_VISIT(c->args[i]);
     Py_VISIT(c->driver.delegate.get());
+    Py_VISIT(c->exc_state.exc_value);
+    return Held::traverse(c->driver.held, visit, arg);
+}
+
+// Breaks a reference cycle through a coroutine whose close() did not end it: its frames (and
+// their Helds), the awaited iterator and the arguments are dropped; it counts as finished.
+int co_clear(PyObject* self) {
+    CoroutineObject* c = as_coro(self);
+    c->state = State::finished;
+    release_frames(c, false);
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(c->args[i]);
+    Py_CLEAR(c->exc_state.exc_value);
     return 0;
 }
 
@@ -560,6 +774,7 @@ void co_dealloc(PyObject* self) {
     release_frames(c, true);
     c->driver.~Driver();
     for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(c->args[i]);
+    Py_CLEAR(c->exc_state.exc_value);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
     type->tp_free(self);
@@ -589,6 +804,14 @@ PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(se
 PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::suspended); }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_coro(self)->fi->code); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+// A frame while the coroutine can still run (inspect.getcoroutinestate tells CORO_CREATED from
+// CORO_CLOSED by it), at the function's first line; None once it is closed.
+PyObject* get_frame(PyObject* self, void*) {
+    CoroutineObject* c = as_coro(self);
+    if (c->state == State::finished) Py_RETURN_NONE;
+    return reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->fi->code),
+                                                   detail::state.dict, nullptr));
+}
 
 PyGetSetDef co_getset[] = {
     {"__name__", get_name, set_text<&CoroutineObject::name>, nullptr, nullptr},
@@ -597,7 +820,7 @@ PyGetSetDef co_getset[] = {
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_code", get_code, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -623,6 +846,7 @@ static PyTypeObject* coroutine_type() {
         PyType_Slot slots[] = {
             {Py_tp_dealloc, reinterpret_cast<void*>(co_dealloc)},
             {Py_tp_traverse, reinterpret_cast<void*>(co_traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(co_clear)},
             {Py_tp_finalize, reinterpret_cast<void*>(co_finalize)},
             {Py_tp_iternext, reinterpret_cast<void*>(co_iternext)},
             {Py_tp_repr, reinterpret_cast<void*>(co_repr)},
@@ -650,6 +874,7 @@ PyObject* new_coroutine(const FunctionInfo& fi, Py_ssize_t nargs, PyObject*** ar
     c->name = Py_NewRef(fi.name);
     c->qualname = Py_NewRef(fi.qualname);
     c->weakrefs = nullptr;
+    c->exc_state = {nullptr, nullptr};
     c->state = State::finished;  // inert until it has a body
     for (Py_ssize_t i = 0; i < nargs; ++i) c->args[i] = nullptr;
     *args = c->args;

@@ -195,8 +195,22 @@ struct FunctionObject {
 
 PyObject* fo_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    return f->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+    // a property that calls back into the method it is read by recurses through here
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = f->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
+
+// Pickled and copied by reference, as Python functions are: by module and qualified name.
+PyObject* fo_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyMethodDef fo_methods[] = {
+    {"__reduce__", fo_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 int fo_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
@@ -302,6 +316,7 @@ PyTypeObject* function_type() {
             {Py_tp_repr, reinterpret_cast<void*>(fo_repr)},
             {Py_tp_getset, fo_getset},
             {Py_tp_members, fo_members},
+            {Py_tp_methods, fo_methods},
             {0, nullptr},
         };
         PyType_Spec spec = {"builtins.native_function", sizeof(FunctionObject), 0,
@@ -409,9 +424,9 @@ void scope_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyTypeObject* scope_type(const char* outer_qualname) {
+PyTypeObject* scope_type(const char* outer) {
     static std::map<std::string, PyTypeObject*> types;  // one per enclosing function, kept for the process
-    auto found = types.find(outer_qualname);
+    auto found = types.find(outer);
     if (found != types.end()) return found->second;
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(scope_dealloc)},
@@ -422,17 +437,17 @@ PyTypeObject* scope_type(const char* outer_qualname) {
     PyType_Spec spec = {"frame.scope", offsetof(ScopeObject, slots), sizeof(PyObject*),
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     Ref type = Ref::steal(PyType_FromSpec(&spec));
-    Ref qualname = str(outer_qualname);
+    Ref qualname = str(std::string(outer) + ".<locals>");
     type.setattr("__qualname__"_id, qualname.get());
     auto* t = reinterpret_cast<PyTypeObject*>(type.release());
-    types.emplace(outer_qualname, t);
+    types.emplace(outer, t);
     return t;
 }
 
 }  // namespace
 
-Ref new_scope(const char* outer_qualname, Py_ssize_t slots) {
-    PyTypeObject* type = scope_type(outer_qualname);
+Ref new_scope(const char* outer, Py_ssize_t slots) {
+    PyTypeObject* type = scope_type(outer);
     auto* s = PyObject_GC_NewVar(ScopeObject, type, slots);
     if (!s) throw_error();
     for (Py_ssize_t i = 0; i < slots; ++i) s->slots[i] = nullptr;

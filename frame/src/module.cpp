@@ -35,6 +35,7 @@ PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObje
 using detail::state;
 
 PyObject* module_dict() noexcept { return state.dict; }
+PyObject* module_object() noexcept { return state.module; }
 PyObject* module_name() noexcept { return state.name; }
 
 Ref G(PyObject* name) {
@@ -82,7 +83,7 @@ void Module::from_import(const char* dotted, const char* name, const char* as) {
 void Module::set(const char* name, Obj value) { set_global(intern(name), value); }
 
 void Module::register_route(Ref function, const char* verb, const char* path, const char* name,
-                            std::initializer_list<RouteParam> params) {
+                            std::span<const RouteParam> params) {
     std::vector<SigParam> sig;
     for (const RouteParam& p : params) sig.push_back(SigParam{p.name, p.annotation, p.default_value});
     set_signature(function, signature(std::span<const SigParam>(sig)));

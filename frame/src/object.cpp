@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <exception>
 #include <new>
 
@@ -17,7 +18,7 @@ PyError::PyError() : exc_(PyErr_GetRaisedException()) {
 }
 PyError::PyError(PyObject* exc) noexcept : exc_(exc) {}
 PyError::PyError(const PyError& o) noexcept : exc_(Py_XNewRef(o.exc_)) {}
-PyError::~PyError() { Py_XDECREF(exc_); }
+PyError::~PyError() { drop(exc_); }
 
 void PyError::restore() noexcept { PyErr_SetRaisedException(Py_NewRef(exc_)); }
 
@@ -34,6 +35,29 @@ void raise(PyObject* type, const char* format, ...) {
 void raise_object(PyObject* exc) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
     throw PyError();
+}
+
+Handling::Handling(PyObject* exc) noexcept : item_(PyThreadState_Get()->exc_info), saved_(item_->exc_value) {
+    item_->exc_value = Py_NewRef(exc);
+}
+
+Handling::~Handling() {
+    if (!attached()) return;
+    PyObject* handled = std::exchange(item_->exc_value, saved_);
+    Py_XDECREF(handled);
+}
+
+PyError current_error() {
+    try {
+        throw;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (PyError& e) {
+        return e;
+    } catch (...) {
+        set_error_from_current();
+        return PyError();
+    }
 }
 
 void set_error_from_current() noexcept {
@@ -97,7 +121,10 @@ Ref round_to(Obj x, int ndigits) {
         std::snprintf(text, sizeof text, "%.*f", ndigits, v);
         return num(std::strtod(text, nullptr));
     }
-    return Ref::steal(PyObject_CallMethod(x.get(), "__round__", "i", ndigits));
+    // round(x, ndigits): type(x).__round__, with the interpreter's text when there is none
+    Ref method = lookup_special(x, "__round__"_id);
+    if (method.null()) raise(PyExc_TypeError, "type %.100s doesn't define __round__ method", x.type_name());
+    return method(ndigits);
 }
 
 Py_ssize_t len(Obj o) {
@@ -105,6 +132,43 @@ Py_ssize_t len(Obj o) {
     if (n < 0) throw_error();
     return n;
 }
+
+Ref lookup_special(Obj o, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(o.get());
+    Ref method(Obj{_PyType_Lookup(type, name)});
+    if (method.null()) return method;
+    descrgetfunc get = Py_TYPE(method.get())->tp_descr_get;
+    if (!get) return method;
+    return Ref::steal(get(method.get(), o.get(), reinterpret_cast<PyObject*>(type)));
+}
+
+namespace detail {
+
+WithExit enter_with(Obj manager, Ref& value) {
+    Ref enter = lookup_special(manager, "__enter__"_id);
+    if (enter.null()) raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", manager.type_name());
+    Ref exit = lookup_special(manager, "__exit__"_id);
+    if (exit.null())
+        raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+              manager.type_name());
+    value = enter();
+    return WithExit{std::move(exit)};
+}
+
+bool WithExit::operator()(const PyError* error) const {
+    if (!error) {
+        exit(none(), none(), none());
+        return false;
+    }
+    // __exit__ runs inside the except block: what it raises has the error as its context
+    Handling handling(*error);
+    Ref tb = Ref::steal_or_null(PyException_GetTraceback(error->value()));
+    Ref suppress = exit(Obj(reinterpret_cast<PyObject*>(Py_TYPE(error->value()))), Obj(error->value()),
+                        tb.null() ? none() : Obj(tb));
+    return truthy(suppress);
+}
+
+}  // namespace detail
 
 Ref new_dict() { return Ref::steal(PyDict_New()); }
 Ref new_list(Py_ssize_t size) { return Ref::steal(PyList_New(size)); }

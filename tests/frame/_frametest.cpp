@@ -21,23 +21,21 @@ void deeper(Int depth, Str message) {
 }
 void raise_deep(Int depth, Str message) { G("_deeper"_id)(depth.value() - 1, message); }
 
-Ref counter_step(Scope scope, Obj n) {
-    Ref count = scope.load(0, "count"_id);
-    Ref next = Ref::steal(PyNumber_InPlaceAdd(count.get(), n.get()));
-    scope.store(0, next);
+using Counter = Vars<"make_counter", "count">;
+Ref counter_step(Counter scope, Obj n) {
+    Ref next = Ref::steal(PyNumber_InPlaceAdd(scope.get<"count">().get(), n.get()));
+    scope.set<"count">(next);
     return next;
 }
 Ref make_counter(Obj start) {
-    Ref scope = new_scope("make_counter.<locals>", 1);
-    Scope(scope).store(0, start);
-    return nested<&counter_step>(scope, "make_counter.<locals>.step", {{"n", 1}});
+    Ref scope = Counter::make();
+    Counter(scope).set<"count">(start);
+    return nested<&counter_step>(scope, "step", {{"n", 1}});
 }
 
-Ref unbound_peek(Scope scope) { return scope.load(0, "value"_id); }
-Ref make_unbound() {
-    Ref scope = new_scope("make_unbound.<locals>", 1);
-    return nested<&unbound_peek>(scope, "make_unbound.<locals>.peek");
-}
+using Unbound = Vars<"make_unbound", "value">;
+Ref unbound_peek(Unbound scope) { return scope.get<"value">(); }
+Ref make_unbound() { return nested<&unbound_peek>(Unbound::make(), "peek"); }
 
 Co noop(Obj value) { co_return Ref(value); }
 
@@ -102,8 +100,57 @@ Co ignore_exit(Obj aw) {
 
 Co sleep_then(Obj seconds, Obj value) {
     Ref sleep = G("asyncio"_id).method("sleep"_id, seconds);
-    Ref slept = co_await awaitable(sleep);
+    Ref slept = co_await awaitable(std::move(sleep));
     co_return Ref(value);
+}
+
+// async with manager as value: return (value, await aw)
+Co pair_with(Obj value, Obj aw) {
+    Ref result = co_await awaitable(aw);
+    co_return tuple_of(value, result);
+}
+Co use_manager(Obj manager, Obj aw) {
+    Ref result = co_await async_with(manager, &pair_with, aw);
+    co_return result;
+}
+
+// out = []; async for item in iterable: out.append(item); return out
+Co walk(Obj iterable) {
+    Held out = new_list();
+    AsyncFor items(iterable);
+    for (;;) {
+        Ref item = co_await items.next();
+        if (item.null()) break;
+        list_append(out, item);
+    }
+    co_return out;
+}
+
+// try: return await aw  finally: await cleanup(sys.exc_info()[1])
+Co await_body(Obj aw) {
+    Ref result = co_await awaitable(aw);
+    co_return result;
+}
+Co cleanup_body(Obj cleanup) {
+    Ref handled = Ref::steal(PyErr_GetHandledException());
+    Ref pending = cleanup(handled.null() ? none() : Obj(handled));
+    Ref done = co_await awaitable(std::move(pending));
+    co_return none();
+}
+Co guarded(Obj aw, Obj cleanup) {
+    Ref result = co_await try_finally(await_body(aw), cleanup_body(cleanup));
+    co_return result;
+}
+
+// try: return await aw  except Exception as e: return await handler(e)
+Co recover(Obj aw, Obj handler) {
+    Outcome outcome = co_await attempt(await_body(aw));
+    if (!outcome.failed()) co_return outcome.value();
+    PyError error = outcome.error();
+    Handling handling(error);
+    Ref pending = handler(Obj(error.value()));
+    Ref result = co_await awaitable(std::move(pending));
+    co_return result;
 }
 
 void Widget_init(Obj self, Int size) { self.setattr("size"_id, size.get()); }
@@ -142,6 +189,10 @@ FRAME_MODULE(_frametest, "_frametest", "Frame test module.") {
     m.def<&exc_info_in_handler>("exc_info_in_handler", {"awaitable"});
     m.def<&ignore_exit>("ignore_exit", {"awaitable"});
     m.def<&sleep_then>("sleep_then", {"seconds", "value"});
+    m.def<&use_manager>("use_manager", {"manager", "awaitable"});
+    m.def<&walk>("walk", {"iterable"});
+    m.def<&guarded>("guarded", {"awaitable", "cleanup"});
+    m.def<&recover>("recover", {"awaitable", "handler"});
 
     ClassDef widget("Widget", {}, "A widget.");
     widget.set("kind", str("widget"));

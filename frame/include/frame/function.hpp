@@ -6,11 +6,14 @@
 //   Int        int, or converted from a number (float 12.0 -> 12)
 //   Float      float, or converted from a number (int 2 -> 2.0)
 //   Opt<T>     T or None
-//   Scope      (first parameter of a nested function) the enclosing function's variables
+//   Vars<...>  (first parameter of a nested function) the enclosing function's variables
 // It returns Ref (the result), void (None) or Co (a coroutine function).
 #pragma once
+#include <cxxabi.h>
 #include <initializer_list>
 #include <span>
+#include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -25,6 +28,9 @@ namespace frame {
 
 struct Required {};
 inline constexpr Required required{};
+// The parameter list of a function without parameters.
+struct NoParams {};
+inline constexpr NoParams no_params{};
 
 struct Param {
     Param(const char* name) : name(name) {}
@@ -52,6 +58,8 @@ struct FunctionInfo {
     void init(const char* qualname, Params params, bool coroutine, int line, const char* doc);
     bool ready() const noexcept { return name != nullptr; }
 };
+
+PyObject* module_object() noexcept;  // the module (borrowed): module-level functions are bound to it
 
 // Binds vectorcall arguments to parameters (interpreter texts on failure); out[i] borrowed.
 void bind(const FunctionInfo& fi, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
@@ -81,14 +89,46 @@ struct Opt : Obj {
 
 // The variables of an enclosing function that its nested functions read and write. Each
 // enclosing function has its own scope type, named "<outer>.<locals>", which also makes the
-// nested builtins' __qualname__ read "outer.<locals>.inner".
+// nested builtins' __qualname__ read "outer.<locals>.inner". Module code names its variables
+// through Vars, below.
 class Scope : public Obj {
 public:
     using Obj::Obj;
     Ref load(Py_ssize_t slot, PyObject* name) const;  // NameError while unassigned
     void store(Py_ssize_t slot, Obj value) const;
 };
-Ref new_scope(const char* outer_qualname, Py_ssize_t slots);
+// A scope object for the variables of the function whose qualified name is outer.
+Ref new_scope(const char* outer, Py_ssize_t slots);
+
+// The variables of the function Outer that its nested functions share, each named once:
+//   using Batch = Vars<"batch_intraday", "icli", "cache">;
+//   Held scope = Batch::make();
+//   Batch(scope).set<"icli">(icli);
+//   Ref fetch = nested<&fetch_one>(scope, "_fetch_one", {"sym"});  // batch_intraday.<locals>._fetch_one
+//   Co fetch_one(Batch s, Str sym) { Ref ib = s.get<"icli">().attr("ib"_id); ... }
+// A name the scope does not have does not compile.
+template <Literal Outer, Literal... Names>
+class Vars : public Scope {
+public:
+    using Scope::Scope;
+    static constexpr const char* outer() noexcept { return Outer.text; }
+    static Ref make() { return new_scope(outer(), sizeof...(Names)); }
+    template <Literal Name>
+    Ref get() const { return load(slot<Name>(), operator""_id<Name>()); }
+    template <Literal Name>
+    void set(Obj value) const { store(slot<Name>(), value); }
+private:
+    template <Literal Name>
+    static constexpr Py_ssize_t slot() {
+        constexpr Py_ssize_t found = [] {
+            Py_ssize_t i = 0, at = -1;
+            ((std::string_view(Names.text) == std::string_view(Name.text) ? at = i : 0, ++i), ...);
+            return at;
+        }();
+        static_assert(found >= 0, "the scope has no variable of that name");
+        return found;
+    }
+};
 
 namespace detail {
 template <class T> struct Conv;
@@ -136,11 +176,15 @@ inline bool in_order(const FunctionInfo& fi, Py_ssize_t nargs, PyObject* kwnames
 
 template <class... Ps> struct First { using type = void; };
 template <class P, class... Ps> struct First<P, Ps...> { using type = P; };
+template <class... Ps> constexpr bool scoped = std::is_base_of_v<Scope, typename First<Ps...>::type>;
 
+// The entry of every function: binds and converts the arguments, runs the body, and turns a
+// C++ exception into the Python error (with the function's traceback entry). A thread the
+// interpreter ends at exit unwinds through here untouched.
 template <auto F, class R, class... Ps>
 PyObject* invoke(R (*)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) noexcept {
-    constexpr bool scoped = std::is_same_v<typename First<Ps...>::type, Scope>;
+                 PyObject* kwnames) {
+    constexpr bool scoped = detail::scoped<Ps...>;
     try {
         auto call_with = [&]<class... Qs>(std::tuple<Qs...>*) -> PyObject* {
             constexpr std::size_t n = sizeof...(Qs);
@@ -155,8 +199,12 @@ PyObject* invoke(R (*)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject*
             Ref holds[n + 1];
             auto params = convert<Qs...>(std::index_sequence_for<Qs...>{}, argv, fi, holds);
             auto full = [&] {
-                if constexpr (scoped) return std::tuple_cat(std::tuple<Scope>(Scope(self)), std::move(params));
-                else return std::move(params);
+                if constexpr (scoped) {
+                    using S = typename First<Ps...>::type;
+                    return std::tuple_cat(std::tuple<S>(S(self)), std::move(params));
+                } else {
+                    return std::move(params);
+                }
             }();
             if constexpr (std::is_same_v<R, Co>) {
                 // the coroutine object owns every argument for as long as the body may run
@@ -180,6 +228,8 @@ PyObject* invoke(R (*)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject*
         } else {
             return call_with(static_cast<std::tuple<Ps...>*>(nullptr));
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         fail(fi);
         return nullptr;
@@ -192,19 +242,24 @@ template <auto F> FunctionInfo& info() {
 }
 
 template <auto F>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return invoke<F>(F, info<F>(), self, args, nargs, kwnames);
 }
 
 template <auto F>
-PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+PyObject* noargs_entry(PyObject* self, PyObject*) {
     return invoke<F>(F, info<F>(), self, nullptr, 0, nullptr);
 }
-template <class R, class... Ps> constexpr std::size_t arity(R (*)(Ps...)) { return sizeof...(Ps); }
 
 template <class R, class... Ps> constexpr bool returns_co(R (*)(Ps...)) { return std::is_same_v<R, Co>; }
-template <class R, class... Ps> constexpr bool takes_scope(R (*)(Ps...)) {
-    return std::is_same_v<typename First<Ps...>::type, Scope>;
+template <class R, class... Ps> constexpr bool takes_scope(R (*)(Ps...)) { return scoped<Ps...>; }
+template <class R, class... Ps> constexpr std::size_t arity(R (*)(Ps...)) { return sizeof...(Ps) - (scoped<Ps...> ? 1 : 0); }
+template <class R, class... Ps> auto scope_of(R (*)(Ps...)) -> typename First<Ps...>::type;
+
+// Checked where a function is defined: one parameter name for each parameter of its body.
+template <auto F, std::size_t N>
+constexpr void check_arity() {
+    static_assert(arity(F) == N, "the parameter list must name each parameter of the body, no more, no fewer");
 }
 
 template <auto F>
@@ -212,7 +267,7 @@ FunctionInfo& prepare(const char* qualname, Params params, const char* doc, int 
     FunctionInfo& fi = info<F>();
     if (!fi.ready()) {
         fi.init(qualname, params, returns_co(F), line, doc);
-        if constexpr (arity(F) == (takes_scope(F) ? 1 : 0)) {
+        if constexpr (arity(F) == 0) {
             // a function without parameters takes no arguments at all (METH_NOARGS)
             fi.def.ml_flags = METH_NOARGS;
             fi.def.ml_meth = &noargs_entry<F>;
@@ -223,44 +278,61 @@ FunctionInfo& prepare(const char* qualname, Params params, const char* doc, int 
     return fi;
 }
 
+// a nested function's info, qualified by its scope's function
+template <auto F>
+FunctionInfo& prepare_nested(const char* name, Params params, const char* doc, int line) {
+    static_assert(takes_scope(F), "a nested function's body takes its scope's Vars first");
+    FunctionInfo& fi = info<F>();
+    if (fi.ready()) return fi;
+    using S = decltype(scope_of(F));
+    std::string qualname = std::string(S::outer()) + ".<locals>." + name;
+    return prepare<F>(qualname.c_str(), params, doc, line);
+}
+
 Ref builtin_function(FunctionInfo& fi, PyObject* self);
 Ref function_object(FunctionInfo& fi, PyCFunctionFastWithKeywords impl, Params params,
                     const char* return_annotation);
 }  // namespace detail
 
-// A module-level builtin function object (not yet stored as a module global: see Module::def).
+// A module-level builtin function object, bound to the module (not yet stored as a module
+// global: see Module::def). The parameter names are checked against the body's parameters.
+template <auto F, std::size_t N>
+Ref builtin(const char* name, const Param (&params)[N], const char* doc = nullptr, int line = __builtin_LINE()) {
+    detail::check_arity<F, N>();
+    return detail::builtin_function(detail::prepare<F>(name, Params(params), doc, line), module_object());
+}
+// ... of a body without parameters
 template <auto F>
-Ref builtin(const char* name, std::initializer_list<Param> params = {}, const char* doc = nullptr,
-            int line = __builtin_LINE()) {
-    return detail::builtin_function(detail::prepare<F>(name, Params(params.begin(), params.size()), doc, line),
-                                    nullptr);
+Ref builtin(const char* name, NoParams = {}, const char* doc = nullptr, int line = __builtin_LINE()) {
+    detail::check_arity<F, 0>();
+    return detail::builtin_function(detail::prepare<F>(name, Params(), doc, line), module_object());
 }
 
 // A function object of the frame's own type, for methods (qualname "Class.name") and route
 // functions: binds as a method, has __code__, __defaults__, __annotations__ (texts) ...
-template <auto F>
-Ref function(const char* qualname, std::initializer_list<Param> params = {}, const char* return_annotation = nullptr,
+template <auto F, std::size_t N>
+Ref function(const char* qualname, const Param (&params)[N], const char* return_annotation = nullptr,
              const char* doc = nullptr, int line = __builtin_LINE()) {
-    return function<F>(qualname, Params(params.begin(), params.size()), return_annotation, doc, line);
-}
-template <auto F>
-Ref function(const char* qualname, Params params, const char* return_annotation = nullptr, const char* doc = nullptr,
-             int line = __builtin_LINE()) {
-    auto& fi = detail::prepare<F>(qualname, params, doc, line);
-    return detail::function_object(fi, &detail::entry<F>, params, return_annotation);
+    detail::check_arity<F, N>();
+    auto& fi = detail::prepare<F>(qualname, Params(params), doc, line);
+    return detail::function_object(fi, &detail::entry<F>, Params(params), return_annotation);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Nested functions
 
-
-// A nested function bound to scope; qualname is the full "outer.<locals>.inner".
-template <auto F>
-Ref nested(Obj scope, const char* qualname, std::initializer_list<Param> params = {}, const char* doc = nullptr,
+// A nested function bound to scope, named `name` inside the scope's function (qualified name
+// "outer.<locals>.name").
+template <auto F, std::size_t N>
+Ref nested(Obj scope, const char* name, const Param (&params)[N], const char* doc = nullptr,
            int line = __builtin_LINE()) {
-    static_assert(detail::takes_scope(F), "a nested function's body takes the Scope first");
-    auto& fi = detail::prepare<F>(qualname, Params(params.begin(), params.size()), doc, line);
-    return detail::builtin_function(fi, scope.get());
+    detail::check_arity<F, N>();
+    return detail::builtin_function(detail::prepare_nested<F>(name, Params(params), doc, line), scope.get());
+}
+template <auto F>
+Ref nested(Obj scope, const char* name, NoParams = {}, const char* doc = nullptr, int line = __builtin_LINE()) {
+    detail::check_arity<F, 0>();
+    return detail::builtin_function(detail::prepare_nested<F>(name, Params(), doc, line), scope.get());
 }
 
 // A parameter of a route function's signature: its annotation object and default (none: no

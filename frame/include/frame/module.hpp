@@ -46,25 +46,38 @@ public:
         Obj annotation;
         Obj default_value = Obj();
     };
-    template <auto F>
-    void route(const char* verb, const char* path, const char* name, std::initializer_list<RouteParam> params = {},
+    template <auto F, std::size_t N>
+    void route(const char* verb, const char* path, const char* name, const RouteParam (&params)[N],
                int line = __builtin_LINE()) {
+        detail::check_arity<F, N>();
         std::vector<Param> binder;
         for (const RouteParam& p : params)
             binder.push_back(p.default_value.get() ? Param(p.name, p.default_value, p.annotation_text)
                                                    : Param(p.name, required, p.annotation_text));
-        register_route(function<F>(name, Params(binder), nullptr, nullptr, line), verb, path, name, params);
+        auto& fi = detail::prepare<F>(name, Params(binder), nullptr, line);
+        register_route(detail::function_object(fi, &detail::entry<F>, Params(binder), nullptr), verb, path, name,
+                       std::span<const RouteParam>(params));
+    }
+    // ... of a route without parameters
+    template <auto F>
+    void route(const char* verb, const char* path, const char* name, int line = __builtin_LINE()) {
+        detail::check_arity<F, 0>();
+        auto& fi = detail::prepare<F>(name, Params(), nullptr, line);
+        register_route(detail::function_object(fi, &detail::entry<F>, Params(), nullptr), verb, path, name, {});
     }
 
-    template <auto F>
-    void def(const char* name, std::initializer_list<Param> params = {}, const char* doc = nullptr,
-             int line = __builtin_LINE()) {
+    template <auto F, std::size_t N>
+    void def(const char* name, const Param (&params)[N], const char* doc = nullptr, int line = __builtin_LINE()) {
         set(name, builtin<F>(name, params, doc, line));
+    }
+    template <auto F>
+    void def(const char* name, NoParams = {}, const char* doc = nullptr, int line = __builtin_LINE()) {
+        set(name, builtin<F>(name, no_params, doc, line));
     }
 
 private:
     void register_route(Ref function, const char* verb, const char* path, const char* name,
-                        std::initializer_list<RouteParam> params);
+                        std::span<const RouteParam> params);
 };
 
 // The class statement: metaclass resolution, __mro_entries__, __prepare__, then the namespace
@@ -73,8 +86,8 @@ class ClassDef {
 public:
     ClassDef(const char* name, std::initializer_list<Obj> bases = {}, const char* doc = nullptr);
     void set(const char* name, Obj value);
-    template <auto F>
-    void method(const char* name, std::initializer_list<Param> params, const char* return_annotation = nullptr,
+    template <auto F, std::size_t N>
+    void method(const char* name, const Param (&params)[N], const char* return_annotation = nullptr,
                 const char* doc = nullptr, int line = __builtin_LINE()) {
         set(name, function<F>(qualified(name).c_str(), params, return_annotation, doc, line));
     }

@@ -4,14 +4,26 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <concepts>
 #include <cstddef>
+#include <optional>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 namespace frame {
 
 class Ref;
 class Obj;
+class Held;
+struct Driver;
+
+// True while this thread holds the interpreter: a thread the interpreter ends at exit unwinds
+// its C++ frames without it, and their destructors must then leave Python objects alone.
+inline bool attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+inline void drop(PyObject* p) noexcept {
+    if (p && attached()) Py_DECREF(p);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -47,14 +59,19 @@ inline int check(int rc) { if (rc < 0) throw_error(); return rc; }
 void set_error_from_current() noexcept;
 
 // Makes a caught exception "being handled" for Python (sys.exc_info(), logger.exception,
-// __context__ chaining) for the lifetime of the guard.
+// __context__ chaining) for the lifetime of the guard, as an except block does: the handled
+// exception of the innermost running coroutine (or of the thread) is set, and put back after.
+// Inside a coroutine body the guard may live across an await: each coroutine object keeps its
+// own handled exception, which the thread sees only while the coroutine runs.
 class Handling {
 public:
-    explicit Handling(const PyError& e) noexcept : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(e.value()); }
-    ~Handling() { PyErr_SetHandledException(saved_); Py_XDECREF(saved_); }
+    explicit Handling(const PyError& e) noexcept : Handling(e.value()) {}
+    explicit Handling(PyObject* exc) noexcept;
+    ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 private:
+    _PyErr_StackItem* item_;
     PyObject* saved_;
 };
 
@@ -62,7 +79,7 @@ private:
 class ErrorGuard {
 public:
     ErrorGuard() noexcept : exc_(PyErr_GetRaisedException()) {}
-    ~ErrorGuard() { if (exc_) PyErr_SetRaisedException(exc_); }
+    ~ErrorGuard() { if (exc_ && attached()) PyErr_SetRaisedException(exc_); }
     ErrorGuard(const ErrorGuard&) = delete;
     ErrorGuard& operator=(const ErrorGuard&) = delete;
 private:
@@ -96,6 +113,8 @@ public:
     Ref attr_or_none(PyObject* name) const;      // getattr(o, name, None)
     void setattr(PyObject* name, PyObject* value) const;
     Ref item(PyObject* key) const;
+    template <std::integral I>
+    Ref item(I index) const;                     // o[index]
     void setitem(PyObject* key, PyObject* value) const;
     template <class... A> Ref operator()(A&&... args) const;
     template <class... A> Ref method(PyObject* name, A&&... args) const;
@@ -112,6 +131,7 @@ public:
     Obj() noexcept = default;
     Obj(PyObject* p) noexcept : p_(p) {}
     Obj(const Ref& r) noexcept;
+    Obj(const Held& h) noexcept;
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept = delete;  // truth is truthy(); presence is get()
 private:
@@ -126,7 +146,7 @@ public:
     Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { drop(p_); }
 
     static Ref steal(PyObject* p) { return Ref(check(p), 0); }          // a new reference; null raises
     static Ref steal_or_null(PyObject* p) noexcept { return Ref(p, 0); }
@@ -139,7 +159,44 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// An owning reference that a coroutine body keeps across awaits. While the body is suspended,
+// the references in its C++ frame are invisible to the garbage collector, so a local that lives
+// across an await must be a Held: made inside a running body, it is listed with the coroutine
+// object, whose tp_traverse visits it and whose tp_clear drops it with the frame. (Outside a
+// coroutine body it is a plain owning reference.)
+class Held : public ObjectApi<Held> {
+public:
+    Held() noexcept { link(); }
+    Held(Ref r) noexcept : p_(r.release()) { link(); }
+    Held(const Held& o) noexcept : p_(Py_XNewRef(o.p_)) { link(); }
+    Held& operator=(Ref r) noexcept {
+        PyObject* old = std::exchange(p_, r.release());
+        drop(old);
+        return *this;
+    }
+    Held& operator=(const Held& o) noexcept { return *this = Ref(Obj(o)); }
+    ~Held() {
+        unlink();
+        drop(p_);
+    }
+    PyObject* get() const noexcept { return p_; }
+    bool null() const noexcept { return p_ == nullptr; }
+    explicit operator bool() const noexcept = delete;
+    // visits every Held of a coroutine's driver (for its tp_traverse)
+    static int traverse(Held* first, visitproc visit, void* arg);
+    Held* next() const noexcept { return next_; }
+private:
+    void link() noexcept;
+    void unlink() noexcept;
+    PyObject* p_ = nullptr;
+    Driver* owner_ = nullptr;
+    Held* prev_ = nullptr;
+    Held* next_ = nullptr;
+    friend struct Driver;
+};
+
 inline Obj::Obj(const Ref& r) noexcept : p_(r.get()) {}
+inline Obj::Obj(const Held& h) noexcept : p_(h.get()) {}
 
 inline Obj none() noexcept { return Py_None; }
 inline bool truthy(Obj o) { return check(PyObject_IsTrue(o.get())) != 0; }
@@ -167,6 +224,7 @@ struct Arg {
     Arg(PyObject* p) noexcept : p(p) {}
     Arg(Obj o) noexcept : p(o.get()) {}
     Arg(const Ref& r) noexcept : p(r.get()) {}
+    Arg(const Held& h) noexcept : p(h.get()) {}
     Arg(double v) : hold(num(v)), p(hold.get()) {}
     Arg(int v) : hold(num(v)), p(hold.get()) {}
     Arg(long v) : hold(num(v)), p(hold.get()) {}
@@ -286,6 +344,13 @@ template <class Self>
 Ref ObjectApi<Self>::item(PyObject* key) const { return Ref::steal(PyObject_GetItem(ptr(), key)); }
 
 template <class Self>
+template <std::integral I>
+Ref ObjectApi<Self>::item(I index) const {
+    Ref key = Ref::steal(PyLong_FromLongLong(index));
+    return item(key.get());
+}
+
+template <class Self>
 void ObjectApi<Self>::setitem(PyObject* key, PyObject* value) const { check(PyObject_SetItem(ptr(), key, value)); }
 
 inline bool eq(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_EQ)) != 0; }
@@ -304,21 +369,50 @@ void for_each(Obj iterable, F&& body) {
     for (Ref item = next_item(it); !item.null(); item = next_item(it)) body(Obj(item));
 }
 
+// type(o).<name> bound to o, as the interpreter looks up special methods (null Ref: none).
+Ref lookup_special(Obj o, PyObject* name);
+
+// The C++ exception being handled (inside a catch handler) as a PyError.
+PyError current_error();
+
+// try: body()  except Exception: handler(error). The handler runs while the error is being
+// handled (sys.exc_info(), logger.exception, the __context__ of what it raises); what is not an
+// Exception (cancellation, KeyboardInterrupt, SystemExit) goes on up untouched.
+template <class Body, class Handler>
+auto try_except(Body&& body, Handler&& handler) -> decltype(body()) {
+    std::optional<PyError> failure;
+    try {
+        return body();
+    } catch (PyError& e) {
+        if (!e.is_exception()) throw;
+        failure.emplace(std::move(e));
+    }
+    Handling handling(*failure);
+    return handler(std::as_const(*failure));
+}
+
+namespace detail {
+struct WithExit {
+    Ref exit;
+    // calls __exit__ for the body's outcome (error: null when it returned); true: the error
+    // was suppressed
+    bool operator()(const PyError* error) const;
+};
+WithExit enter_with(Obj manager, Ref& value);
+}  // namespace detail
+
 // The with statement: with manager as value: body(value)
 template <class F>
 void with(Obj manager, F&& body) {
-    Ref exit = manager.attr("__exit__"_id);
-    Ref value = manager.method("__enter__"_id);
+    Ref value;
+    detail::WithExit exit = detail::enter_with(manager, value);
+    std::optional<PyError> failure;
     try {
         body(Obj(value));
-    } catch (PyError& e) {
-        Ref tb = Ref::steal_or_null(PyException_GetTraceback(e.value()));
-        Ref suppress = exit(Obj(reinterpret_cast<PyObject*>(Py_TYPE(e.value()))), Obj(e.value()),
-                            tb.null() ? none() : Obj(tb));
-        if (!truthy(suppress)) throw;
-        return;
+    } catch (...) {
+        failure.emplace(current_error());
     }
-    exit(none(), none(), none());
+    if (!exit(failure ? &*failure : nullptr) && failure) throw *failure;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -330,22 +424,22 @@ void dict_set(Obj d, PyObject* key, Arg value);
 Ref dict_get(Obj d, PyObject* key);            // null Ref when absent
 void list_append(Obj l, Arg value);
 
+namespace detail {
+// both arguments live until the item is stored (a key given as text is a temporary string)
+inline void dict_put(Obj d, Arg key, Arg value) { check(PyDict_SetItem(d.get(), key.p, value.p)); }
+template <class T, std::size_t... I>
+void dict_put_pairs(Obj d, T&& kv, std::index_sequence<I...>) {
+    (dict_put(d, std::get<2 * I>(std::move(kv)), std::get<2 * I + 1>(std::move(kv))), ...);
+}
+}  // namespace detail
+
 // dict_of("a"_id, x, "b"_id, y): {"a": x, "b": y} in that key order.
 template <class... A>
 Ref dict_of(A&&... kv) {
     static_assert(sizeof...(A) % 2 == 0, "dict_of takes key, value pairs");
     // sized for its keys up front, as the interpreter builds a dict display
     Ref d = Ref::steal(_PyDict_NewPresized(sizeof...(A) / 2));
-    PyObject* keys[sizeof...(A) / 2 + 1];
-    std::size_t i = 0, k = 0;
-    auto put = [&](auto&& x) {
-        if (i++ % 2 == 0) {
-            keys[k] = Arg(x).p;
-        } else {
-            dict_set(d, keys[k++], Arg(std::forward<decltype(x)>(x)));
-        }
-    };
-    (put(std::forward<A>(kv)), ...);
+    detail::dict_put_pairs(d, std::forward_as_tuple(std::forward<A>(kv)...), std::make_index_sequence<sizeof...(A) / 2>{});
     return d;
 }
 

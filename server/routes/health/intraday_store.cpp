@@ -34,15 +34,18 @@ Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
     return dict_of("bars"_id, bars);
 }
 
-// The bar time as the cache and the aggregators keep it: whole epoch seconds.
-static Ref epoch_seconds(Obj value) {
+// The bar time as the cache and the aggregators keep it: whole epoch seconds. (One body per
+// lambda, each with its own qualified name.)
+template <int Which>
+Ref epoch_seconds(Obj value) {
     Ref moment = G("_as_datetime"_id)(value);
     return Ref::steal(PyNumber_Long(moment.method("timestamp"_id).get()));
 }
 
 // df["date"] = df["date"].apply(lambda v: int(_as_datetime(v).timestamp()))
-static void convert_dates(Obj frame, const char* lambda_qualname) {
-    Ref convert = builtin<&epoch_seconds>(lambda_qualname, {"v"});
+template <int Which>
+void convert_dates(Obj frame, const char* lambda_qualname) {
+    Ref convert = builtin<&epoch_seconds<Which>>(lambda_qualname, {"v"});
     frame.setitem("date"_id, frame.item("date"_id).method("apply"_id, convert).get());
 }
 
@@ -50,32 +53,31 @@ static void convert_dates(Obj frame, const char* lambda_qualname) {
 // costs more than the rest of the normalisation. For a list of flat records (IB's BarData:
 // scalar fields) the field dicts give the same frame at a fraction of the cost; anything else
 // (other containers, iterators, nested records) goes to pandas untouched. A null Ref: no
-// records made.
+// records made. The bars are walked in a tuple of our own: reading a field runs Python code,
+// which may change the caller's list.
 static Ref records_of_flat_dataclasses(Obj bars) {
     if (!PyList_Check(bars.get()) && !PyTuple_Check(bars.get())) return Ref();
-    Ref items = Ref::steal(PySequence_Fast(bars.get(), "bars must be a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    Ref rows = Ref::steal(PySequence_Tuple(bars.get()));
+    Py_ssize_t n = PyTuple_GET_SIZE(rows.get());
     if (n == 0) return Ref();
-    PyObject** row = PySequence_Fast_ITEMS(items.get());
-    Obj type = reinterpret_cast<PyObject*>(Py_TYPE(row[0]));
+    Ref type(Obj(reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(rows.get(), 0)))));
     Ref dataclasses = import("dataclasses"_id);
     if (!truthy(dataclasses.method("is_dataclass"_id, type))) return Ref();
     Ref names = new_list();
-    Ref fields = Ref::steal(PySequence_Tuple(dataclasses.method("fields"_id, type).get()));
-    for (Py_ssize_t f = 0; f < PyTuple_GET_SIZE(fields.get()); ++f)
-        list_append(names, Obj(PyTuple_GET_ITEM(fields.get(), f)).attr("name"_id));
+    for_each(dataclasses.method("fields"_id, type), [&](Obj field) { list_append(names, field.attr("name"_id)); });
     Ref records = new_list(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (reinterpret_cast<PyObject*>(Py_TYPE(row[i])) != type.get()) return Ref();
+        Obj row = PyTuple_GET_ITEM(rows.get(), i);
+        if (!Py_IS_TYPE(row.get(), reinterpret_cast<PyTypeObject*>(type.get()))) return Ref();
         Ref record = new_dict();
         for (Py_ssize_t f = 0; f < PyList_GET_SIZE(names.get()); ++f) {
-            PyObject* name = PyList_GET_ITEM(names.get(), f);
-            Ref value = Obj(row[i]).attr(name);
+            Ref name(Obj(PyList_GET_ITEM(names.get(), f)));
+            Ref value = row.attr(name.get());
             // nested records and containers are deep-copied by asdict: leave them to pandas
             if (PyList_Check(value.get()) || PyTuple_Check(value.get()) || PyDict_Check(value.get()) ||
-                PyObject_HasAttrWithError(value.get(), "__dataclass_fields__"_id))
+                check(PyObject_HasAttrWithError(value.get(), "__dataclass_fields__"_id)))
                 return Ref();
-            dict_set(record, name, value);
+            dict_set(record, name.get(), value);
         }
         PyList_SET_ITEM(records.get(), i, record.release());
     }
@@ -86,7 +88,7 @@ Ref process_ibkr_bars(Obj cache, Str sym, Obj bars) {
     if (!truthy(bars)) return Ref(none());
     Ref flat = records_of_flat_dataclasses(bars);
     Ref frame = G("pd"_id).attr("DataFrame"_id)(flat.null() ? bars : Obj(flat)).method("convert_dtypes"_id);
-    convert_dates(frame, "_process_ibkr_bars.<locals>.<lambda>");
+    convert_dates<0>(frame, "_process_ibkr_bars.<locals>.<lambda>");
     Ref records = frame.method("to_dict"_id, kw("orient"_id, "records"_id));
     Ref slim = G("_store_and_slim"_id)(cache, sym, records);
     slim.setitem("source"_id, "ibkr"_id);
@@ -97,7 +99,7 @@ Ref process_yf_hist(Obj cache, Str sym, Obj hist) {
     if (hist.is_none() || truthy(hist.attr("empty"_id))) return Ref(none());
     Ref frame = hist.method("reset_index"_id);
     // the time index becomes the first column: "Datetime", or "index" when it had no name
-    Ref first = to_str(frame.attr("columns"_id).item(num(0).get()));
+    Ref first = to_str(frame.attr("columns"_id).item(0));
     Ref names = dict_of(first, "date"_id, "Open"_id, "open"_id, "High"_id, "high"_id, "Low"_id, "low"_id, "Close"_id,
                         "close"_id, "Volume"_id, "volume"_id);
     frame = frame.method("rename"_id, kw("columns"_id, names));
@@ -107,7 +109,7 @@ Ref process_yf_hist(Obj cache, Str sym, Obj hist) {
         list_append(columns, dropped);
         frame = frame.method("drop"_id, kw("columns"_id, columns));
     }
-    convert_dates(frame, "_process_yf_hist.<locals>.<lambda>");
+    convert_dates<1>(frame, "_process_yf_hist.<locals>.<lambda>");
     Ref records = frame.method("convert_dtypes"_id).method("to_dict"_id, kw("orient"_id, "records"_id));
     Ref slim = G("_store_and_slim"_id)(cache, sym, records);
     slim.setitem("source"_id, "yfinance"_id);

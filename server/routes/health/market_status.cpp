@@ -24,6 +24,23 @@ Session session_of(Obj sched, Obj date_text, Obj tz) {
             row.item("market_close"_id).method("tz_convert"_id, tz)};
 }
 
+// {"date", "name", "days_until"} of the calendar's first holiday after today, or None
+Ref next_holiday_of(Obj cal, Obj today) {
+    Ref holidays = cal.method("holidays"_id).attr_or_none("holidays"_id);
+    // a missing attribute reads as no holidays; one that is None could not be walked either
+    if (holidays.is_none()) return holidays;
+    Ref pd = G("pd"_id);
+    Ref it = iter(holidays);
+    for (Ref h = next_item(it); !h.null(); h = next_item(it)) {
+        Ref h_ts = pd.attr("Timestamp"_id)(h).method("normalize"_id);
+        if (!later(h_ts, today)) continue;
+        Ref until = Ref::steal(PyNumber_Subtract(h_ts.get(), today.get()));
+        return dict_of("date"_id, h_ts.method("strftime"_id, "%Y-%m-%d"_id), "name"_id,
+                       h_ts.method("strftime"_id, "%B %d"_id), "days_until"_id, until.attr("days"_id));
+    }
+    return Ref(none());
+}
+
 }  // namespace
 
 Co market_status([[maybe_unused]] Obj request, Str exchange) {
@@ -32,18 +49,13 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
     Ref timezone = import_from("datetime"_id, "timezone"_id);
 
     // only the calendar lookup is guarded: an unknown name is the client's mistake, not ours
-    Ref cal;
-    std::optional<PyError> unknown;
-    try {
-        cal = mcal.method("get_calendar"_id, exchange.method("upper"_id));
-    } catch (PyError& e) {
-        if (!e.is_exception()) throw;
-        unknown = std::move(e);
-    }
-    if (unknown) {
-        Ref error = Ref::steal(PyUnicode_FromFormat("Unknown exchange '%U': %S", exchange.get(), unknown->value()));
-        co_return dict_of("success"_id, false, "error"_id, error);
-    }
+    Ref error;
+    Ref cal = try_except([&] { return mcal.method("get_calendar"_id, exchange.method("upper"_id)); },
+                         [&](const PyError& e) {
+                             error = Ref::steal(PyUnicode_FromFormat("Unknown exchange '%U': %S", exchange.get(), e.value()));
+                             return Ref();
+                         });
+    if (!error.null()) co_return dict_of("success"_id, false, "error"_id, error);
 
     Ref tz = cal.attr("tz"_id);
     Ref tz_str = tz.attr("key"_id);
@@ -95,24 +107,7 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
     }
 
     // the holiday list is a nicety: any failure to read it leaves next_holiday null
-    Ref next_holiday(none());
-    try {
-        Ref holidays_obj = cal.method("holidays"_id);
-        Ref holidays_list = holidays_obj.attr_or_none("holidays"_id);
-        // a missing attribute reads as no holidays; one that is None could not be walked either
-        if (holidays_list.is_none()) holidays_list = Ref::steal(PyTuple_New(0));
-        Ref holidays = iter(holidays_list);
-        for (Ref h = next_item(holidays); !h.null(); h = next_item(holidays)) {
-            Ref h_ts = pd.attr("Timestamp"_id)(h).method("normalize"_id);
-            if (!later(h_ts, today)) continue;
-            Ref until = Ref::steal(PyNumber_Subtract(h_ts.get(), today.get()));
-            next_holiday = dict_of("date"_id, h_ts.method("strftime"_id, "%Y-%m-%d"_id), "name"_id,
-                                   h_ts.method("strftime"_id, "%B %d"_id), "days_until"_id, until.attr("days"_id));
-            break;
-        }
-    } catch (PyError& e) {
-        if (!e.is_exception()) throw;
-    }
+    Ref next_holiday = try_except([&] { return next_holiday_of(cal, today); }, [](const PyError&) { return Ref(none()); });
 
     co_return dict_of("success"_id, true, "exchange"_id, exchange.method("upper"_id), "timezone"_id, tz_str, "date"_id,
                       today.method("strftime"_id, "%Y-%m-%d"_id), "is_trading_day"_id, is_trading_day, "session"_id,

@@ -6,17 +6,15 @@
 namespace health {
 namespace {
 
-// snapshots.<locals>: the nested functions the other nested functions call
-constexpr Py_ssize_t FETCH_YFINANCE = 0;
-constexpr Py_ssize_t SNAP_FROM_BARS = 1;
-// snapshots.<locals>._fetch_yfinance.<locals>
-constexpr Py_ssize_t SYM = 0;
+// the nested functions the other nested functions call
+using Snapshots = Vars<"snapshots", "_fetch_yfinance", "_snap_from_bars">;
+using FetchYfinance = Vars<"snapshots.<locals>._fetch_yfinance", "sym">;
 
 PyObject* str_type() { return reinterpret_cast<PyObject*>(&PyUnicode_Type); }
 
 // Runs on a worker thread: the Yahoo Finance quote of one symbol.
-Ref sync(Scope s) {
-    Ref sym = s.load(SYM, "sym"_id);
+Ref sync(FetchYfinance s) {
+    Ref sym = s.get<"sym">();
     Ref yf = import("yfinance"_id);
     Ref proxy = G("os"_id).attr("environ"_id).method("get"_id, "HTTPS_PROXY"_id);
     if (truthy(proxy)) {
@@ -24,7 +22,8 @@ Ref sync(Scope s) {
         Ref proxies = dict_of("https"_id, proxy, "http"_id, proxy);
         yf.attr("config"_id).attr("network"_id).setattr("proxy"_id, proxies.get());
     }
-    try {
+    return try_except(
+        [&] {
         Ref info = yf.attr("Ticker"_id)(sym).attr("info"_id);
         if (!truthy(info)) info = new_dict();
         Ref bid = info.method("get"_id, "bid"_id);
@@ -42,50 +41,51 @@ Ref sync(Scope s) {
         return dict_of("symbol"_id, sym, "bid"_id, bid, "ask"_id, ask, "last"_id, last, "close"_id, close, "high"_id,
                        high, "low"_id, low, "volume"_id, volume, "change"_id, change, "changePercent"_id, change_pct,
                        "name"_id, name, "source"_id, "yfinance"_id);
-    } catch (PyError& e) {
-        if (!e.is_exception()) throw;
-        return dict_of("symbol"_id, sym, "error"_id, to_str(e.value()), "source"_id, "yfinance"_id);
-    }
+        },
+        [&](const PyError& e) {
+            return dict_of("symbol"_id, sym, "error"_id, to_str(e.value()), "source"_id, "yfinance"_id);
+        });
 }
 
-Co fetch_yfinance(Scope, Str sym) {
-    Ref scope = new_scope("snapshots.<locals>._fetch_yfinance.<locals>", 1);
-    Scope(scope).store(SYM, sym);
-    Ref sync_fn = nested<&sync>(scope, "snapshots.<locals>._fetch_yfinance.<locals>._sync");
+Co fetch_yfinance(Snapshots, Str sym) {
+    Held scope = FetchYfinance::make();
+    FetchYfinance(scope).set<"sym">(sym);
+    Held sync_fn = nested<&sync>(scope, "_sync");
     Ref pending = G("asyncio"_id).method("to_thread"_id, sync_fn);
-    Ref result = co_await awaitable(pending);
+    Ref result = co_await awaitable(std::move(pending));
     co_return result;
 }
 
 // The snapshot of the newest complete daily bar against the one before it, or None when the
-// cache cannot give one.
-Co snap_from_bars(Scope, Str sym) {
-    try {
-        Ref pending = G("get_bars"_id)(sym, "day"_id, 3);
-        Ref df = co_await awaitable(pending);
-        Ref cutoff = G("KlineCache"_id).method("_last_complete_trading_day"_id);
-        // compared as text: a date with a time part sorts after the bare cutoff date
-        Ref dates = df.item("date"_id).method("astype"_id, str_type());
-        Ref day = cutoff.method("isoformat"_id);
-        Ref complete = Ref::steal(PyObject_RichCompare(dates.get(), day.get(), Py_LE));
-        df = df.item(complete.get());
-        if (len(df) < 2) co_return none();
-        Ref closes = df.item("close"_id).attr("iloc"_id);
-        Ref last = float_of(closes.item(num(-1).get()).get());
-        Ref prev = float_of(closes.item(num(-2).get()).get());
-        double l = as_double(last), p = as_double(prev);
-        if (p == 0) co_return none();
-        Ref high = float_of(df.item("high"_id).attr("iloc"_id).item(num(-1).get()).get());
-        Ref low = float_of(df.item("low"_id).attr("iloc"_id).item(num(-1).get()).get());
-        Ref change_pct = round_to(num((l - p) / p * 100), 2);
-        Ref source = df.attr("attrs"_id).method("get"_id, "source"_id, "cache"_id);
-        co_return dict_of("symbol"_id, sym, "bid"_id, none(), "ask"_id, none(), "last"_id, last, "close"_id, prev,
-                          "high"_id, high, "low"_id, low, "volume"_id, none(), "change"_id, num(l - p),
-                          "changePercent"_id, change_pct, "source"_id, source);
-    } catch (PyError& e) {
-        if (!e.is_exception()) throw;
-    }
-    co_return none();
+// cache has too few bars; raises what reading the cache raises.
+Co daily_snapshot(Str sym) {
+    Ref pending = G("get_bars"_id)(sym, "day"_id, 3);
+    Ref df = co_await awaitable(std::move(pending));
+    Ref cutoff = G("KlineCache"_id).method("_last_complete_trading_day"_id);
+    // compared as text: a date with a time part sorts after the bare cutoff date
+    Ref dates = df.item("date"_id).method("astype"_id, str_type());
+    Ref day = cutoff.method("isoformat"_id);
+    Ref complete = Ref::steal(PyObject_RichCompare(dates.get(), day.get(), Py_LE));
+    df = df.item(complete.get());
+    if (len(df) < 2) co_return none();
+    Ref closes = df.item("close"_id).attr("iloc"_id);
+    Ref last = float_of(closes.item(-1));
+    Ref prev = float_of(closes.item(-2));
+    double l = as_double(last), p = as_double(prev);
+    if (p == 0) co_return none();
+    Ref high = float_of(df.item("high"_id).attr("iloc"_id).item(-1));
+    Ref low = float_of(df.item("low"_id).attr("iloc"_id).item(-1));
+    Ref change_pct = round_to(num((l - p) / p * 100), 2);
+    Ref source = df.attr("attrs"_id).method("get"_id, "source"_id, "cache"_id);
+    co_return dict_of("symbol"_id, sym, "bid"_id, none(), "ask"_id, none(), "last"_id, last, "close"_id, prev,
+                      "high"_id, high, "low"_id, low, "volume"_id, none(), "change"_id, num(l - p),
+                      "changePercent"_id, change_pct, "source"_id, source);
+}
+
+// ... or None when the cache cannot give one at all
+Co snap_from_bars(Snapshots, Str sym) {
+    Outcome snap = co_await attempt(daily_snapshot(sym));
+    co_return snap.failed() ? Ref(none()) : snap.value();
 }
 
 void clear_rth(Obj out) {
@@ -95,17 +95,16 @@ void clear_rth(Obj out) {
 }
 
 // A live quote with the regular-hours reference fields from the cached daily bars.
-Co merge_rth(Scope s, Str sym, Dict d) {
-    Ref out = Ref::steal(PyDict_Copy(d.get()));
+Co merge_rth(Snapshots s, Str sym, Dict d) {
+    Held out = Ref::steal(PyDict_Copy(d.get()));
     Ref sec_type = out.method("get"_id, "secType"_id);
     if (eq(sec_type, "OPT"_id) || eq(sec_type, "FOP"_id)) {
         // options have no daily bars of their own
         clear_rth(out);
         co_return out;
     }
-    Ref from_bars = s.load(SNAP_FROM_BARS, "_snap_from_bars"_id);
-    Ref pending = from_bars(sym);
-    Ref snap = co_await awaitable(pending);
+    Ref pending = s.get<"_snap_from_bars">()(sym);
+    Ref snap = co_await awaitable(std::move(pending));
     if (snap.is_none()) {
         clear_rth(out);
     } else {
@@ -116,59 +115,50 @@ Co merge_rth(Scope s, Str sym, Dict d) {
     co_return out;
 }
 
-Co snap(Scope s, Str sym) {
-    Ref from_bars = s.load(SNAP_FROM_BARS, "_snap_from_bars"_id);
-    Ref cached = from_bars(sym);
-    Ref q = co_await awaitable(cached);
+Co snap(Snapshots s, Str sym) {
+    Ref cached = s.get<"_snap_from_bars">()(sym);
+    Ref q = co_await awaitable(std::move(cached));
     if (!q.is_none()) co_return q;
-    Ref fetch = s.load(FETCH_YFINANCE, "_fetch_yfinance"_id);
-    Ref fetched = fetch(sym);
-    Ref result = co_await awaitable(fetched);
+    Ref fetched = s.get<"_fetch_yfinance">()(sym);
+    Ref result = co_await awaitable(std::move(fetched));
     co_return result;
 }
 
 }  // namespace
 
 Co snapshots(Obj request, Str symbols) {
-    Ref icli = request.attr("app"_id).attr("state"_id).attr_or_none("icli_app"_id);
+    Held icli = request.attr("app"_id).attr("state"_id).attr_or_none("icli_app"_id);
     bool online = truthy(icli) && truthy(icli.attr("connected"_id));
 
-    Ref sym_list = new_list();
-    Ref pieces = symbols.method("split"_id, ","_id);
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(pieces.get()); i < n; ++i) {
-        Ref piece = Obj(PyList_GET_ITEM(pieces.get(), i)).method("strip"_id);
+    Held sym_list = new_list();
+    for_each(symbols.method("split"_id, ","_id), [&](Obj item) {
+        Ref piece = item.method("strip"_id);
         if (truthy(piece)) list_append(sym_list, piece.method("upper"_id));
-    }
+    });
 
-    Ref scope = new_scope("snapshots.<locals>", 2);
-    Ref fetch_fn = nested<&fetch_yfinance>(scope, "snapshots.<locals>._fetch_yfinance", {"sym"});
-    Scope(scope).store(FETCH_YFINANCE, fetch_fn);
-    Ref from_bars_fn = nested<&snap_from_bars>(scope, "snapshots.<locals>._snap_from_bars", {"sym"});
-    Scope(scope).store(SNAP_FROM_BARS, from_bars_fn);
+    Held scope = Snapshots::make();
+    Snapshots(scope).set<"_fetch_yfinance">(nested<&fetch_yfinance>(scope, "_fetch_yfinance", {"sym"}));
+    Snapshots(scope).set<"_snap_from_bars">(nested<&snap_from_bars>(scope, "_snap_from_bars", {"sym"}));
 
     if (online && truthy(icli)) {
-        Ref merge_fn = nested<&merge_rth>(scope, "snapshots.<locals>._merge_rth", {"sym", "d"});
+        Ref merge_fn = nested<&merge_rth>(scope, "_merge_rth", {"sym", "d"});
         Ref items = new_list();
         if (len(sym_list) > 0) {
-            for (Py_ssize_t i = 0, n = PyList_GET_SIZE(sym_list.get()); i < n; ++i) {
-                Obj sym = PyList_GET_ITEM(sym_list.get(), i);
+            for_each(sym_list, [&](Obj sym) {
                 Ref it = icli.attr("quoteState"_id).method("get"_id, sym);
                 if (truthy(it)) list_append(items, tuple_of(sym, it.method("to_dict"_id)));
-            }
+            });
         } else {
             for_each(icli.attr("quoteState"_id).method("items"_id), [&](Obj pair) {
-                Ref sym = pair.item(num(0).get());
-                Ref quote = pair.item(num(1).get());
+                Ref sym = pair.item(0);
+                Ref quote = pair.item(1);
                 list_append(items, tuple_of(sym, quote.method("to_dict"_id)));
             });
         }
         Ref coros = new_list();
-        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
-            Obj pair = PyList_GET_ITEM(items.get(), i);
-            list_append(coros, merge_fn(Obj(PyTuple_GET_ITEM(pair.get(), 0)), Obj(PyTuple_GET_ITEM(pair.get(), 1))));
-        }
+        for_each(items, [&](Obj pair) { list_append(coros, merge_fn(pair.item(0), pair.item(1))); });
         Ref pending = call_unpacked(G("asyncio"_id).attr("gather"_id), coros);
-        Ref quotes = co_await awaitable(pending);
+        Ref quotes = co_await awaitable(std::move(pending));
         co_return dict_of("success"_id, true, "online"_id, true, "count"_id, len(quotes), "quotes"_id, quotes);
     }
 
@@ -176,9 +166,9 @@ Co snapshots(Obj request, Str symbols) {
         co_return dict_of("success"_id, true, "online"_id, false, "count"_id, 0, "quotes"_id, new_list(), "error"_id,
                           "No symbols provided for offline mode"_id);
     }
-    Ref snap_fn = nested<&snap>(scope, "snapshots.<locals>._snap", {"sym"});
+    Ref snap_fn = nested<&snap>(scope, "_snap", {"sym"});
     Ref pending = gather_each(snap_fn, sym_list, true);
-    Ref results = co_await awaitable(pending);
+    Ref results = co_await awaitable(std::move(pending));
 
     Ref quotes = new_list();
     Ref errors = new_list();

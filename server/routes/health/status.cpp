@@ -10,11 +10,7 @@ Co health(Obj request) {
     Ref icli = state.attr_or_none("icli_app"_id);
     if (truthy(icli)) {
         // a terminal app whose connection state cannot be read counts as not connected
-        try {
-            ib_connected = icli.attr("connected"_id);
-        } catch (PyError& e) {
-            if (!e.is_exception()) throw;
-        }
+        ib_connected = try_except([&] { return icli.attr("connected"_id); }, [](const PyError&) { return boolean(false); });
         account_id = icli.attr_or_none("accountId"_id);
     }
     Ref sentry = state.attr_or_none("lagsentry"_id);
