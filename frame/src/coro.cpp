@@ -401,6 +401,16 @@ void deliver(CoroutineObject* c, PySendResult r, PyObject* value) {
     d.delegate = Ref();
 }
 
+// An exception thrown into the body gets the exception the body is handling as its context, as
+// the interpreter chains one thrown into a coroutine frame.
+void chain_thrown(CoroutineObject* c) {
+    PyObject* handled = c->exc_state.exc_value;
+    if (!handled || handled == Py_None) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    Py_DECREF(exc);
+}
+
 // After the chain ran: the yielded value, the result, or the error.
 PySendResult settle(CoroutineObject* c, PyObject** out) {
     Driver& d = c->driver;
@@ -499,6 +509,7 @@ PySendResult throw_into_body(CoroutineObject* c, PyObject* exc, PyObject** out) 
     // running before the delegate is dropped: its __del__ may try to re-enter us
     c->state = State::running;
     PyErr_SetRaisedException(exc);
+    chain_thrown(c);
     deliver(c, PYGEN_ERROR, nullptr);
     run(c, d.leaf);
     return settle(c, out);
@@ -619,6 +630,7 @@ PySendResult throw_(CoroutineObject* c, PyObject* typ, PyObject* val, PyObject* 
                     return settle(c, out);
                 }
             }
+            chain_thrown(c);
             deliver(c, PYGEN_ERROR, nullptr);
             run(c, d.leaf);
             return settle(c, out);

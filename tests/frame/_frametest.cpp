@@ -132,7 +132,7 @@ Co await_body(Obj aw) {
     co_return result;
 }
 Co cleanup_body(Obj cleanup) {
-    Ref handled = Ref::steal(PyErr_GetHandledException());
+    Ref handled = Ref::steal_or_null(PyErr_GetHandledException());
     Ref pending = cleanup(handled.null() ? none() : Obj(handled));
     Ref done = co_await awaitable(std::move(pending));
     co_return none();
