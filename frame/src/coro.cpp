@@ -25,8 +25,9 @@ struct Driver {
 };
 
 namespace {
-// The driver whose chain this thread is running: Helds made now belong to it.
-thread_local Driver* running_driver = nullptr;
+// The driver whose chain this thread is running: Helds made now belong to it. (Initial-exec: a
+// pointer of static TLS per module, read without a call on every resume.)
+[[gnu::tls_model("initial-exec")]] thread_local Driver* running_driver = nullptr;
 }  // namespace
 
 void Held::link() noexcept {
@@ -343,28 +344,25 @@ CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*
 // interpreter's recursion limit counts it.
 class Activation {
 public:
-    explicit Activation(CoroutineObject* c) noexcept
-        : c_(c), entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {
-        if (!entered_) return;
-        ts_ = PyThreadState_Get();
-        c->exc_state.previous_item = ts_->exc_info;
-        ts_->exc_info = &c->exc_state;
+    explicit Activation(CoroutineObject* c) noexcept : c_(c) {
+        if (!depth_.entered()) return;
+        PyThreadState* ts = depth_.thread();
+        c->exc_state.previous_item = ts->exc_info;
+        ts->exc_info = &c->exc_state;
         driver_ = std::exchange(running_driver, &c->driver);
     }
     ~Activation() {
-        if (!entered_ || !attached()) return;
-        ts_->exc_info = c_->exc_state.previous_item;
+        if (!depth_.entered() || !holding_interpreter()) return;
+        depth_.thread()->exc_info = c_->exc_state.previous_item;
         c_->exc_state.previous_item = nullptr;
         running_driver = driver_;
-        Py_LeaveRecursiveCall();
     }
-    bool entered() const noexcept { return entered_; }
+    bool entered() const noexcept { return depth_.entered(); }
     Activation(const Activation&) = delete;
     Activation& operator=(const Activation&) = delete;
 private:
+    RecursionGuard depth_;
     CoroutineObject* c_;
-    bool entered_;
-    PyThreadState* ts_ = nullptr;
     Driver* driver_ = nullptr;
 };
 
@@ -510,7 +508,16 @@ PySendResult throw_into_body(CoroutineObject* c, PyObject* exc, PyObject** out) 
     c->state = State::running;
     PyErr_SetRaisedException(exc);
     chain_thrown(c);
-    deliver(c, PYGEN_ERROR, nullptr);
+    // raised where the body awaits: a StopIteration ends the await with its value, as the
+    // interpreter's await ends on one thrown in
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* stop = PyErr_GetRaisedException();
+        PyObject* value = Py_NewRef(reinterpret_cast<PyStopIterationObject*>(stop)->value);
+        Py_DECREF(stop);
+        deliver(c, PYGEN_RETURN, value);
+    } else {
+        deliver(c, PYGEN_ERROR, nullptr);
+    }
     run(c, d.leaf);
     return settle(c, out);
 }

@@ -196,10 +196,9 @@ struct FunctionObject {
 PyObject* fo_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     // a property that calls back into the method it is read by recurses through here
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = f->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
-    Py_LeaveRecursiveCall();
-    return result;
+    RecursionGuard depth;
+    if (!depth.entered()) return nullptr;
+    return f->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 // Pickled and copied by reference, as Python functions are: by module and qualified name.

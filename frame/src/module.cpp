@@ -166,6 +166,19 @@ namespace detail {
 
 static ModuleDef* the_def;
 
+// An exit handler that sets interpreter_exiting: Python-level exit handlers run before the
+// interpreter starts ending daemon threads (the low-level ones only after).
+static void note_exit() {
+    static PyMethodDef def = {"_note_exit",
+                              [](PyObject*, PyObject*) -> PyObject* {
+                                  interpreter_exiting = true;
+                                  Py_RETURN_NONE;
+                              },
+                              METH_NOARGS, nullptr};
+    Ref handler = Ref::steal(PyCFunction_New(&def, nullptr));
+    import("atexit"_id).method("register"_id, handler);
+}
+
 static int copy_spec(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
     PyObject* value;
     int found = PyObject_GetOptionalAttrString(spec, from, &value);
@@ -215,6 +228,7 @@ static int exec(PyObject* module) {
     state.module = Py_NewRef(module);
     state.dict = PyModule_GetDict(module);
     try {
+        note_exit();
         state.name = intern(def.dotted_name);
         std::string path(def.dotted_name);
         for (char& c : path)

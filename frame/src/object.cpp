@@ -10,6 +10,12 @@
 
 namespace frame {
 
+bool interpreter_exiting = false;
+
+void drop_while_exiting(PyObject* p) noexcept {
+    if (holding_interpreter()) Py_DECREF(p);
+}
+
 PyError::PyError() : exc_(PyErr_GetRaisedException()) {
     if (!exc_) {
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
@@ -42,7 +48,7 @@ Handling::Handling(PyObject* exc) noexcept : item_(PyThreadState_Get()->exc_info
 }
 
 Handling::~Handling() {
-    if (!attached()) return;
+    if (!holding_interpreter()) return;
     PyObject* handled = std::exchange(item_->exc_value, saved_);
     Py_XDECREF(handled);
 }

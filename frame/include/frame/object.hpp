@@ -18,11 +18,16 @@ class Obj;
 class Held;
 struct Driver;
 
-// True while this thread holds the interpreter: a thread the interpreter ends at exit unwinds
-// its C++ frames without it, and their destructors must then leave Python objects alone.
-inline bool attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+// At exit the interpreter ends its daemon threads by unwinding their C++ frames without the
+// interpreter lock, and destructors must then leave Python objects alone. No thread is ended
+// that way before the exit handlers have run (interpreter_exiting, set by one of them).
+[[gnu::visibility("hidden")]] extern bool interpreter_exiting;
+inline bool holding_interpreter() noexcept { return !interpreter_exiting || PyThreadState_GetUnchecked() != nullptr; }
+void drop_while_exiting(PyObject* p) noexcept;
 inline void drop(PyObject* p) noexcept {
-    if (p && attached()) Py_DECREF(p);
+    if (!p) return;
+    if (__builtin_expect(interpreter_exiting, 0)) drop_while_exiting(p);
+    else Py_DECREF(p);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -79,11 +84,32 @@ private:
 class ErrorGuard {
 public:
     ErrorGuard() noexcept : exc_(PyErr_GetRaisedException()) {}
-    ~ErrorGuard() { if (exc_ && attached()) PyErr_SetRaisedException(exc_); }
+    ~ErrorGuard() { if (exc_ && holding_interpreter()) PyErr_SetRaisedException(exc_); }
     ErrorGuard(const ErrorGuard&) = delete;
     ErrorGuard& operator=(const ErrorGuard&) = delete;
 private:
     PyObject* exc_;
+};
+
+// Counts a call of ours against the interpreter's recursion limit, as Py_EnterRecursiveCall
+// does (inline: the thread state is read once); past the limit RecursionError is set and
+// entered() is false.
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept : ts_(PyThreadState_Get()) {
+        if (ts_->c_recursion_remaining > 0) --ts_->c_recursion_remaining;
+        else entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
+    }
+    ~RecursionGuard() {
+        if (entered_ && holding_interpreter()) ++ts_->c_recursion_remaining;  // Py_LeaveRecursiveCall
+    }
+    bool entered() const noexcept { return entered_; }
+    PyThreadState* thread() const noexcept { return ts_; }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+private:
+    PyThreadState* ts_;
+    bool entered_ = true;
 };
 
 // ---------------------------------------------------------------------------------------------
