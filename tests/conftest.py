@@ -1,6 +1,8 @@
 """Shared test set-up: where the test-only extension modules live, log capture, sanitizer runs."""
 import gc
 import os
+import re
+import subprocess
 import sys
 from pathlib import Path
 
@@ -131,3 +133,22 @@ class _Tracked:
 @pytest.fixture
 def census():
     return Census()
+
+
+@pytest.fixture
+def isolated(request):
+    """For tests of crashes: `if not isolated(): return` runs the test again in a child pytest
+    and asserts that it passed there (a crash must not end the run), showing the sanitizer
+    report, assertion or fatal error; in that child it returns True and the test goes on."""
+    def run():
+        node = request.node.nodeid
+        if os.environ.get("QUORVANE_ISOLATED") == node:
+            return True
+        child = subprocess.run([sys.executable, "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider", node],
+                               cwd=request.config.rootpath, env={**os.environ, "QUORVANE_ISOLATED": node},
+                               capture_output=True, text=True, timeout=300)
+        out = child.stdout + child.stderr
+        first = re.search(r"^.*(AddressSanitizer|runtime error:|Assertion .* failed|Fatal Python error)", out, re.M)
+        assert child.returncode == 0, f"exit {child.returncode}: " + out[first.start() if first else -3000:][:2500]
+        return False
+    return run

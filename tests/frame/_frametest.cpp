@@ -168,6 +168,9 @@ Co Widget_later(Obj self, Obj aw) {
 
 Co handler(Int x) { co_return dict_of("x"_id, x); }
 
+// keys given as text: each key string lives until its item is stored
+Ref text_keys(Obj value) { return dict_of("alpha", value, std::string_view("beta"), 2); }
+
 }  // namespace
 
 FRAME_MODULE(_frametest, "_frametest", "Frame test module.") {
@@ -193,6 +196,7 @@ FRAME_MODULE(_frametest, "_frametest", "Frame test module.") {
     m.def<&walk>("walk", {"iterable"});
     m.def<&guarded>("guarded", {"awaitable", "cleanup"});
     m.def<&recover>("recover", {"awaitable", "handler"});
+    m.def<&text_keys>("text_keys", {"value"});
 
     ClassDef widget("Widget", {}, "A widget.");
     widget.set("kind", str("widget"));

@@ -5,11 +5,7 @@ import asyncio
 import copy
 import gc
 import inspect
-import os
 import pickle
-import re
-import subprocess
-import sys
 
 import pytest
 
@@ -17,21 +13,6 @@ import _frametest as ft
 from quorvane.server.lagsentry import LagSentry
 from quorvane.server.routes import health
 from test_coroutine import impl  # noqa: F401  (the fixture: _frametest, then the async def twins)
-
-
-def isolated(request):
-    """In the suite's process: runs this test again in a child pytest, asserts that it passed there
-    (a crash must not end the run) and returns False. In that child: returns True."""
-    node = request.node.nodeid
-    if os.environ.get("QUORVANE_ISOLATED") == node:
-        return True
-    child = subprocess.run([sys.executable, "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider", node],
-                           cwd=request.config.rootpath, env={**os.environ, "QUORVANE_ISOLATED": node},
-                           capture_output=True, text=True, timeout=120)
-    out = child.stdout + child.stderr
-    first = re.search(r"^.*(AddressSanitizer|runtime error:|Assertion .* failed|Fatal Python error)", out, re.M)
-    assert child.returncode == 0, f"exit {child.returncode}: " + out[first.start() if first else -3000:][:2500]
-    return False
 
 
 class Reentering:
@@ -65,8 +46,8 @@ class Bare:
 
 @pytest.mark.parametrize("op", ["throw", "close", "task-cancel"])
 @pytest.mark.parametrize("fn", ["await_one", "catch_await"])
-def test_awaited_iterator_released_while_coroutine_runs(request, impl, fn, op):
-    if not isolated(request):
+def test_awaited_iterator_released_while_coroutine_runs(isolated, impl, fn, op):
+    if not isolated():
         return
     aw = Reentering()
     c = aw.coro = getattr(impl, fn)(aw)
@@ -141,3 +122,8 @@ def test_functions_pickle_and_copy_by_qualified_name(fn, how):
     again = {"pickle": lambda f: pickle.loads(pickle.dumps(f)), "deepcopy": copy.deepcopy,
              "copy": copy.copy}[how](fn)
     assert again is fn
+
+
+def test_dict_keys_given_as_text(tok):
+    t = tok()
+    assert list(ft.text_keys(t).items()) == [("alpha", t), ("beta", 2)]

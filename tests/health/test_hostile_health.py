@@ -3,10 +3,6 @@ raise, and an `asyncio.gather` that answers with a tuple. Scenarios that crashed
 run again in a child pytest, so that a crash fails the test instead of ending the run."""
 import asyncio
 import dataclasses
-import os
-import re
-import subprocess
-import sys
 import types
 
 import pytest
@@ -20,24 +16,9 @@ from test_intraday_store import Cache
 pytestmark = pytest.mark.filterwarnings(r"ignore:Series\.dt\.weekday is deprecated")
 
 
-def isolated(request):
-    """In the suite's process: runs this test again in a child pytest, asserts that it passed there
-    and returns False. In that child: returns True."""
-    node = request.node.nodeid
-    if os.environ.get("QUORVANE_ISOLATED") == node:
-        return True
-    child = subprocess.run([sys.executable, "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider", node],
-                           cwd=request.config.rootpath, env={**os.environ, "QUORVANE_ISOLATED": node},
-                           capture_output=True, text=True, timeout=300)
-    out = child.stdout + child.stderr
-    first = re.search(r"^.*(AddressSanitizer|runtime error:|Assertion .* failed|Fatal Python error)", out, re.M)
-    assert child.returncode == 0, f"exit {child.returncode}: " + out[first.start() if first else -3000:][:2500]
-    return False
-
-
 @pytest.mark.parametrize("n", [1, 2, 100])
-def test_bars_emptied_while_read(request, n):
-    if not isolated(request):
+def test_bars_emptied_while_read(isolated, n):
+    if not isolated():
         return
     bars = []
 
@@ -81,8 +62,8 @@ def test_field_lookup_error_propagates():
 
 
 @pytest.mark.parametrize("gather", ["list", "tuple"])
-def test_batch_intraday_with_gather_giving_a_tuple(request, serve, monkeypatch, gather):
-    if not isolated(request):
+def test_batch_intraday_with_gather_giving_a_tuple(isolated, serve, monkeypatch, gather):
+    if not isolated():
         return
     if gather == "tuple":
         shim = types.ModuleType("asyncio")
