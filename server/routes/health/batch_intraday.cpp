@@ -78,12 +78,6 @@ Co fetch_bars(Batch s, Str sym) {
     co_return none();
 }
 
-Co fetch_one(Batch s, Str sym) {
-    Outcome fetched = co_await attempt(fetch_bars(s, sym));
-    if (fetched.failed()) add_failure(s, sym, fetched.error());
-    co_return none();
-}
-
 // _yf_one.<locals>._get: the one-minute history frame of today
 Ref yf_history(YfOne s) {
     Ref ticker = s.get<"yf">().attr("Ticker"_id)(s.get<"sym">());
@@ -107,8 +101,10 @@ Co yf_bars(Batch s, Str sym) {
     co_return none();
 }
 
-Co yf_one(Batch s, Str sym) {
-    Outcome fetched = co_await attempt(yf_bars(s, sym));
+// _fetch_one and _yf_one: one symbol's fetch, whose failure becomes its "SYM: <error>" line
+template <Co (*Fetch)(Batch, Str)>
+Co fetch_guarded(Batch s, Str sym) {
+    Outcome fetched = co_await attempt(Fetch(s, sym));
     if (fetched.failed()) add_failure(s, sym, fetched.error());
     co_return none();
 }
@@ -157,14 +153,14 @@ Co batch_intraday(Obj request, Obj req) {
 
     if (online && truthy(icli)) {
         // Interactive Brokers: batches of 20 in flight, one batch after the other
-        Held fetch = nested<&fetch_one>(scope, "_fetch_one", {"sym"});
+        Held fetch = nested<&fetch_guarded<&fetch_bars>>(scope, "_fetch_one", {"sym"});
         for (Py_ssize_t start = 0; start < PyList_GET_SIZE(to_fetch.get()); start += IB_BATCH) {
             Held batch = Ref::steal(PyList_GetSlice(to_fetch.get(), start, start + IB_BATCH));
             Ref fetches = gather_each(fetch, batch, true);
             Ref done = co_await awaitable(std::move(fetches));
         }
     } else {
-        Held fetch = nested<&yf_one>(scope, "_yf_one", {"sym"});
+        Held fetch = nested<&fetch_guarded<&yf_bars>>(scope, "_yf_one", {"sym"});
         Ref fetches = gather_each(fetch, to_fetch, true);
         Ref done = co_await awaitable(std::move(fetches));
     }
