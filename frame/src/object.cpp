@@ -150,6 +150,25 @@ Ref lookup_special(Obj o, PyObject* name) {
 
 namespace detail {
 
+void unpack(Obj iterable, Ref* out, std::size_t n) {
+    PyObject* it = PyObject_GetIter(iterable.get());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(iterable.get())->tp_iter &&
+            !PySequence_Check(iterable.get())) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", iterable.type_name());
+        }
+        throw_error();
+    }
+    Ref iter = Ref::steal(it);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = next_item(iter);
+        if (out[i].null())
+            raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, i);
+    }
+    if (!next_item(iter).null()) raise(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+}
+
 WithExit enter_with(Obj manager, Ref& value) {
     Ref enter = lookup_special(manager, "__enter__"_id);
     if (enter.null()) raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol", manager.type_name());
@@ -184,6 +203,13 @@ Ref dict_get(Obj d, PyObject* key) {
     check(PyDict_GetItemRef(d.get(), key, &out));
     return Ref::steal_or_null(out);
 }
+Ref get(Obj mapping, PyObject* key, Obj fallback) {
+    if (!PyDict_CheckExact(mapping.get()))
+        return fallback.is_none() ? mapping.method("get"_id, key) : mapping.method("get"_id, key, fallback);
+    Ref value = dict_get(mapping, key);
+    return value.null() ? Ref(fallback) : value;
+}
+
 void list_append(Obj l, Arg value) { check(PyList_Append(l.get(), value.p)); }
 
 namespace detail {

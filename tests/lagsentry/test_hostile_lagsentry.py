@@ -13,14 +13,20 @@ from quorvane.server.lagsentry import LagSentry
 
 def test_snapshot_reentered_through_a_property_raises_recursion_error():
     # snapshot reads lag_ms, which is snapshot again; in a child, so that a crash does not end the run
-    code = (f"import sys; sys.path[:0] = {sys.path!r}\n"
+    # (on a thread with a large stack: sanitizer builds use far more stack per level)
+    code = (f"import sys, threading; sys.path[:0] = {sys.path!r}\n"
             "from quorvane.server.lagsentry import LagSentry\n"
             "class Loop(LagSentry):\n"
             "    lag_ms = property(LagSentry.snapshot, lambda self, value: None)\n"
-            "try:\n"
-            "    Loop().snapshot()\n"
-            "except RecursionError:\n"
-            "    print('RecursionError')\n")
+            "def main():\n"
+            "    try:\n"
+            "        Loop().snapshot()\n"
+            "    except RecursionError:\n"
+            "        print('RecursionError')\n"
+            "threading.stack_size(256 << 20)\n"
+            "thread = threading.Thread(target=main)\n"
+            "thread.start()\n"
+            "thread.join()\n")
     child = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code], capture_output=True, text=True,
                            timeout=60)
     assert (child.returncode, child.stdout) == (0, "RecursionError\n"), child.stderr[-2000:]

@@ -2,12 +2,12 @@
 // nested functions) and the frame's own function type (methods and route functions).
 //
 // A body is a plain C++ function whose parameter types say how arguments are checked:
-//   Obj        any object                    Str, Dict, List   exactly that builtin type
+//   Obj        any object                    Str, Dict, List, Tuple   exactly that builtin type
 //   Int        int, or converted from a number (float 12.0 -> 12)
 //   Float      float, or converted from a number (int 2 -> 2.0)
 //   Opt<T>     T or None
 //   Vars<...>  (first parameter of a nested function) the enclosing function's variables
-// It returns Ref (the result), void (None) or Co (a coroutine function).
+// It returns Ref (the result), void (None), bool or Co (a coroutine function).
 #pragma once
 #include <cxxabi.h>
 #include <initializer_list>
@@ -79,6 +79,7 @@ void add_traceback(PyObject* code) noexcept;
 struct Str : Obj { using Obj::Obj; std::string_view view() const { return as_utf8(*this); } };
 struct Dict : Obj { using Obj::Obj; };
 struct List : Obj { using Obj::Obj; };
+struct Tuple : Obj { using Obj::Obj; };
 struct Int : Obj { using Obj::Obj; long long value() const { return as_long(*this); } };
 struct Float : Obj { using Obj::Obj; double value() const { return as_double(*this); } };
 template <class T>
@@ -145,6 +146,7 @@ struct ExactConv {
 template <> struct Conv<Str> : ExactConv<Str, &PyUnicode_Type> {};
 template <> struct Conv<Dict> : ExactConv<Dict, &PyDict_Type> {};
 template <> struct Conv<List> : ExactConv<List, &PyList_Type> {};
+template <> struct Conv<Tuple> : ExactConv<Tuple, &PyTuple_Type> {};
 PyObject* to_int(PyObject* o, PyObject* name, Ref& hold);
 PyObject* to_float(PyObject* o, PyObject* name, Ref& hold);
 template <> struct Conv<Int> {
@@ -217,6 +219,8 @@ PyObject* invoke(R (*)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject*
             } else if constexpr (std::is_void_v<R>) {
                 std::apply(F, std::move(full));
                 return Py_NewRef(Py_None);
+            } else if constexpr (std::is_same_v<R, bool>) {
+                return Py_NewRef(std::apply(F, std::move(full)) ? Py_True : Py_False);
             } else {
                 return std::apply(F, std::move(full)).release();
             }

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <optional>
@@ -401,16 +402,18 @@ Ref lookup_special(Obj o, PyObject* name);
 // The C++ exception being handled (inside a catch handler) as a PyError.
 PyError current_error();
 
-// try: body()  except Exception: handler(error). The handler runs while the error is being
-// handled (sys.exc_info(), logger.exception, the __context__ of what it raises); what is not an
-// Exception (cancellation, KeyboardInterrupt, SystemExit) goes on up untouched.
-template <class Body, class Handler>
-auto try_except(Body&& body, Handler&& handler) -> decltype(body()) {
+// try: body()  except Exception: handler(error); with exception types given, except (T1, T2):
+// handler(error). The handler runs while the error is being handled (sys.exc_info(),
+// logger.exception, the __context__ of what it raises); what it does not catch (for Exception:
+// cancellation, KeyboardInterrupt, SystemExit) goes on up untouched.
+template <class Body, class Handler, class... Types>
+auto try_except(Body&& body, Handler&& handler, Types... types) -> decltype(body()) {
     std::optional<PyError> failure;
     try {
         return body();
     } catch (PyError& e) {
-        if (!e.is_exception()) throw;
+        bool caught = sizeof...(Types) == 0 ? e.is_exception() : (e.matches(types) || ...);
+        if (!caught) throw;
         failure.emplace(std::move(e));
     }
     Handling handling(*failure);
@@ -426,6 +429,17 @@ struct WithExit {
 };
 WithExit enter_with(Obj manager, Ref& value);
 }  // namespace detail
+
+namespace detail {
+void unpack(Obj iterable, Ref* out, std::size_t n);
+}
+// a, b = iterable: exactly N values, with the interpreter's errors otherwise
+template <std::size_t N>
+std::array<Ref, N> unpack(Obj iterable) {
+    std::array<Ref, N> out;
+    detail::unpack(iterable, out.data(), N);
+    return out;
+}
 
 // The with statement: with manager as value: body(value)
 template <class F>
@@ -448,6 +462,8 @@ Ref new_dict();
 Ref new_list(Py_ssize_t size = 0);
 void dict_set(Obj d, PyObject* key, Arg value);
 Ref dict_get(Obj d, PyObject* key);            // null Ref when absent
+// mapping.get(key, fallback): a dict answers directly, anything else through its own get
+Ref get(Obj mapping, PyObject* key, Obj fallback = none());
 void list_append(Obj l, Arg value);
 
 namespace detail {

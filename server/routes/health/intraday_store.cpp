@@ -5,12 +5,7 @@
 
 namespace health {
 
-// item.get(key) and item[key] of a bar dict (dict subclasses answer through their own methods)
-static Ref bar_get(Obj item, PyObject* key) {
-    if (!PyDict_CheckExact(item.get())) return item.method("get"_id, key);
-    Ref value = dict_get(item, key);
-    return value.null() ? Ref(none()) : value;
-}
+// item[key] of a bar dict (dict subclasses answer through their own methods)
 static Ref bar_item(Obj item, PyObject* key) {
     if (!PyDict_CheckExact(item.get())) return item.item(key);
     Ref value = dict_get(item, key);
@@ -28,7 +23,7 @@ Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
         if (!item.is_none() && !PyDict_Check(item.get()))
             raise(PyExc_TypeError, "Cannot convert %.200s to dict", item.type_name());
         if (item.is_none()) item.method("get"_id, "date"_id);  // None has no get: AttributeError
-        if (!truthy(is_rth_bar(bar_get(item, "date"_id)))) continue;
+        if (!truthy(is_rth_bar(get(item, "date"_id)))) continue;
         list_append(bars, dict_of("date"_id, bar_item(item, "date"_id), "close"_id, bar_item(item, "close"_id)));
     }
     return dict_of("bars"_id, bars);

@@ -1,0 +1,125 @@
+// GET /api/v1/formulas/batch: every requested indicator of one symbol over its bars, computed on a
+// worker thread; identical requests within five seconds share one computation.
+#include "routes.hpp"
+
+namespace formulas {
+
+namespace {
+
+constexpr Py_ssize_t CACHE_SWEEP_ABOVE = 64;
+
+Ref failure(Obj error) { return dict_of("success"_id, false, "error"_id, error); }
+
+Ref concat(std::initializer_list<Obj> parts) {
+    Ref text = str("");
+    for (Obj part : parts) text = Ref::steal(PyUnicode_Concat(text.get(), part.get()));
+    return text;
+}
+
+// await get_bars(SYMBOL, period, count, adjust="none")
+Co load_bars(Obj get_bars, Obj symbol, Obj period, Obj count) {
+    Ref loading = get_bars(symbol, period, count, kw("adjust"_id, "none"_id));
+    Ref frame = co_await awaitable(std::move(loading));
+    co_return frame;
+}
+
+// One Bar per record with a usable date, in record order.
+Ref bars_of(Obj frame, Obj as_epoch) {
+    Ref bars = new_list();
+    if (frame.is_none() || truthy(frame.attr("empty"_id))) return bars;
+    Ref bar = G("Bar"_id);
+    for_each(frame.method("to_dict"_id, kw("orient"_id, "records"_id)), [&](Obj d) {
+        Ref ts = as_epoch(get(d, "date"_id));
+        if (ts.is_none()) return;
+        list_append(bars, bar(kw("timestamp"_id, ts), kw("open"_id, d.item("open"_id)), kw("high"_id, d.item("high"_id)),
+                              kw("low"_id, d.item("low"_id)), kw("close"_id, d.item("close"_id)),
+                              kw("volume"_id, get(d, "volume"_id, num(0.0)))));
+    });
+    return bars;
+}
+
+bool later_than(Obj a, Obj b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_GE)) != 0; }
+
+// After a store: past 64 entries, every entry stored before now - TTL goes.
+void sweep(Obj cache, Obj now, Obj ttl) {
+    if (len(cache) <= CACHE_SWEEP_ABOVE) return;
+    Ref cutoff = Ref::steal(PyNumber_Subtract(now.get(), ttl.get()));
+    Ref stale = new_list();
+    for_each(cache.method("items"_id), [&](Obj item) {
+        auto [key, entry] = unpack<2>(item);
+        Ref stored_at = unpack<2>(entry)[0];
+        if (check(PyObject_RichCompareBool(stored_at.get(), cutoff.get(), Py_LT))) list_append(stale, key);
+    });
+    for_each(stale, [&](Obj key) { check(PyObject_DelItem(cache.get(), key.get())); });
+}
+
+// The indicators as the response carries them for `since`: copies holding the points at or after
+// it. The cached payloads are never narrowed, so a later request gets every point.
+Ref points_since(Obj indicators, Obj since) {
+    Ref filtered = new_dict();
+    for_each(indicators.method("items"_id), [&](Obj item) {
+        auto [key, payload] = unpack<2>(item);
+        Ref plots = new_dict();
+        for_each(get(payload, "plots"_id, new_dict()).method("items"_id), [&](Obj plot) {
+            auto [id, points] = unpack<2>(plot);
+            Ref kept = new_list();
+            for_each(points, [&](Obj p) {
+                if (later_than(get(p, "time"_id, num(0)), since)) list_append(kept, p);
+            });
+            dict_set(plots, id.get(), kept);
+        });
+        Ref copy = new_dict();
+        check(PyDict_Merge(copy.get(), payload.get(), 1));
+        dict_set(copy, "plots"_id, plots);
+        dict_set(filtered, key.get(), copy);
+    });
+    return filtered;
+}
+
+}  // namespace
+
+Co formula_batch([[maybe_unused]] Obj request, Str symbol, Str period, Int count, Obj ind, Int since) {
+    if (!truthy(ind)) co_return failure("no indicators requested"_id);
+    if (!truthy(G("_is_stock_symbol"_id)(symbol)))
+        co_return failure(concat({"formulas only apply to stocks and ETFs: "_id, symbol}));
+    Held get_bars = import_from("quorvane.data.loader"_id, "get_bars"_id);
+    Held as_epoch = import_from("quorvane.server.kline_cache"_id, "_as_epoch"_id);
+    Held upper = symbol.method("upper"_id);
+
+    Outcome loaded = co_await attempt(load_bars(get_bars, upper, period, count));
+    if (loaded.failed()) {
+        Ref text = to_str(loaded.error().value());
+        co_return failure(concat({"bars unavailable for "_id, symbol, ": "_id, text}));
+    }
+    Held bars = bars_of(loaded.value(), as_epoch);
+    if (PyList_GET_SIZE(bars.get()) == 0) co_return failure(concat({"No bars for "_id, symbol, " "_id, period}));
+
+    // the spec set in any order is one key
+    Held key = tuple_of(upper, period, count, Ref::steal(PySequence_Tuple(G("sorted"_id)(ind).get())));
+    Held now = G("time"_id).method("monotonic"_id);
+    Held hit = get(G("_batch_cache"_id), key.get());
+    bool stale = hit.is_none();
+    if (!stale) {
+        Ref age = Ref::steal(PyNumber_Subtract(now.get(), hit.item(0).get()));
+        stale = later_than(age, G("_BATCH_TTL"_id));
+    }
+    Held computed;
+    if (stale) {
+        Ref computing = G("asyncio"_id).method("to_thread"_id, G("_compute_indicators"_id), bars, ind);
+        Ref result = co_await awaitable(std::move(computing));
+        auto [indicators, errors] = unpack<2>(result);
+        computed = tuple_of(indicators, errors);
+        // the cache as it is now: the loop ran other requests while this one computed
+        Ref cache = G("_batch_cache"_id);
+        cache.setitem(key.get(), tuple_of(now, computed).get());
+        sweep(cache, now, G("_BATCH_TTL"_id));
+    } else {
+        computed = hit.item(1);
+    }
+    auto [indicators, errors] = unpack<2>(computed);
+    if (check(PyObject_RichCompareBool(since.get(), Ref(num(0)).get(), Py_GT))) indicators = points_since(indicators, since);
+    co_return dict_of("success"_id, true, "symbol"_id, upper, "period"_id, period, "count"_id, count, "since"_id, since,
+                      "indicators"_id, indicators, "errors"_id, errors);
+}
+
+}  // namespace formulas

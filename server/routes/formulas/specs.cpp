@@ -1,0 +1,186 @@
+// Indicator specs and the formula runs behind the batch route: parsing "NAME(p1,p2,...)", telling
+// emitting formulas from snapshot ones, replaying snapshot formulas over bar prefixes, and
+// shaping every result kind into {"plots": {plot id: points}}.
+#include <vector>
+
+#include "routes.hpp"
+
+namespace formulas {
+
+namespace {
+
+// A str's code points, for scanning without building substrings.
+struct Text {
+    explicit Text(Obj s)
+        : s(s), kind(PyUnicode_KIND(s.get())), data(PyUnicode_DATA(s.get())), size(PyUnicode_GET_LENGTH(s.get())) {}
+    Py_UCS4 at(Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
+    bool space(Py_ssize_t i) const { return Py_UNICODE_ISSPACE(at(i)); }
+    // [begin, end) without the white space str.strip() removes
+    void strip(Py_ssize_t& begin, Py_ssize_t& end) const {
+        while (begin < end && space(begin)) ++begin;
+        while (end > begin && space(end - 1)) --end;
+    }
+    Ref slice(Py_ssize_t begin, Py_ssize_t end) const { return Ref::steal(PyUnicode_Substring(s.get(), begin, end)); }
+    Obj s;
+    int kind;
+    const void* data;
+    Py_ssize_t size;
+};
+
+bool name_char(Py_UCS4 c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           c == '-';
+}
+
+// [+-]?\d+ over the whole piece (\d: any Unicode decimal digit, as the regular expression has it)
+bool integer_text(const Text& t, Py_ssize_t begin, Py_ssize_t end) {
+    if (begin < end && (t.at(begin) == '+' || t.at(begin) == '-')) ++begin;
+    if (begin == end) return false;
+    for (Py_ssize_t i = begin; i < end; ++i)
+        if (!Py_UNICODE_ISDECIMAL(t.at(i))) return false;
+    return true;
+}
+
+// One parameter: int() of a signed integer, else float(), else the stripped text itself.
+Ref param_of(const Text& t, Py_ssize_t begin, Py_ssize_t end) {
+    t.strip(begin, end);
+    Ref piece = t.slice(begin, end);
+    PyObject* value = integer_text(t, begin, end) ? PyLong_FromUnicodeObject(piece.get(), 10)
+                                                   : PyFloat_FromString(piece.get());
+    if (value) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
+    PyErr_Clear();
+    return piece;
+}
+
+bool is_number(Obj v) { return PyLong_Check(v.get()) || PyFloat_Check(v.get()); }
+
+}  // namespace
+
+// The spec grammar is NAME (ASCII letters, digits, "_", "." and "-") optionally followed by one
+// parenthesised parameter list without ")" inside, and nothing after it. Scanned by hand: a
+// match of ^([A-Za-z0-9_.\-]+)(?:\(([^)]*)\))?$ on the stripped text.
+Ref parse_ind(Str spec) {
+    Text t(spec);
+    Py_ssize_t begin = 0, end = t.size;
+    t.strip(begin, end);
+    Py_ssize_t name_end = begin;
+    while (name_end < end && name_char(t.at(name_end))) ++name_end;
+    if (name_end == begin) return Ref(none());
+    Py_ssize_t inner_begin = name_end, inner_end = name_end;
+    if (name_end < end) {
+        if (t.at(name_end) != '(' || t.at(end - 1) != ')') return Ref(none());
+        inner_begin = name_end + 1;
+        inner_end = end - 1;
+        for (Py_ssize_t i = inner_begin; i < inner_end; ++i)
+            if (t.at(i) == ')') return Ref(none());
+    }
+    Ref name = Ref::steal(PyUnicode_New(name_end - begin, 127));
+    for (Py_ssize_t i = begin; i < name_end; ++i) {
+        Py_UCS4 c = t.at(i);
+        PyUnicode_WRITE(PyUnicode_1BYTE_KIND, PyUnicode_DATA(name.get()), i - begin, c >= 'a' && c <= 'z' ? c - 32 : c);
+    }
+    t.strip(inner_begin, inner_end);
+    Ref params = new_list();
+    if (inner_begin < inner_end) {
+        Py_ssize_t piece = inner_begin;
+        for (Py_ssize_t i = inner_begin; i <= inner_end; ++i) {
+            if (i < inner_end && t.at(i) != ',') continue;
+            list_append(params, param_of(t, piece, i));
+            piece = i + 1;
+        }
+    }
+    return tuple_of(name, Ref::steal(PyList_AsTuple(params.get())));
+}
+
+bool supports_emit(Obj fn) {
+    Ref inspect = G("inspect"_id);
+    Ref sig = try_except([&] { return inspect.method("signature"_id, fn); }, [](const PyError&) { return Ref(); },
+                         PyExc_TypeError, PyExc_ValueError);
+    if (sig.null()) return false;  // no signature to read
+    Ref var_keyword = inspect.attr("Parameter"_id).attr("VAR_KEYWORD"_id);
+    bool found = false;
+    for_each(sig.attr("parameters"_id).method("values"_id), [&](Obj p) {
+        if (!found) found = eq(p.attr("kind"_id), var_keyword) || eq(p.attr("name"_id), "emit"_id);
+    });
+    return found;
+}
+
+bool is_stock_symbol(Str symbol) {
+    Ref s = symbol.method("strip"_id).method("upper"_id);
+    if (!truthy(s)) return false;
+    Ref contract = try_except([&] { return import_from("quorvane.helpers"_id, "contractForName"_id)(s); },
+                              [](const PyError&) { return Ref(); });
+    if (contract.null()) return false;
+    return eq(contract.attr_or_none("secType"_id), "STK"_id);
+}
+
+Ref snapshot_series(Obj fn, Obj bars, Tuple params) {
+    Ref pts = new_list();
+    Py_ssize_t n = len(bars);
+    Py_ssize_t np = PyTuple_GET_SIZE(params.get());
+    std::vector<PyObject*> argv(static_cast<std::size_t>(np) + 2);
+    for (Py_ssize_t i = 0; i < np; ++i) argv[static_cast<std::size_t>(i) + 2] = PyTuple_GET_ITEM(params.get(), i);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // fn(bars[:i + 1], *params): a fresh prefix each time
+        Ref prefix = PyList_CheckExact(bars.get())
+                         ? Ref::steal(PyList_GetSlice(bars.get(), 0, i + 1))
+                         : bars.item(Ref::steal(PySlice_New(Py_None, num(i + 1).get(), Py_None)).get());
+        argv[1] = prefix.get();
+        Ref r = Ref::steal(PyObject_Vectorcall(fn.get(), argv.data() + 1,
+                                               static_cast<std::size_t>(np + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!PyDict_Check(r.get())) continue;
+        Ref v = get(r, "value"_id);
+        if (v.is_none() || !is_number(v)) continue;
+        Ref time = Ref::steal(PyNumber_Long(bars.item(i).attr("timestamp"_id).get()));
+        list_append(pts, dict_of("time"_id, time, "value"_id, v));
+    }
+    return dict_of("kind"_id, "series"_id, "series"_id, pts);
+}
+
+Ref normalize_plots(Dict result) {
+    Ref kind = get(result, "kind"_id);
+    if (eq(kind, "markers"_id)) return dict_of("plots"_id, dict_of("signal"_id, get(result, "markers"_id, new_list())));
+    if (eq(kind, "multi"_id)) return dict_of("plots"_id, get(result, "plots"_id, new_dict()));
+    for (PyObject* line : {"series"_id, "histogram"_id, "baseline"_id, "area"_id})
+        if (eq(kind, line)) return dict_of("plots"_id, dict_of("value"_id, get(result, "series"_id, new_list())));
+    return dict_of("plots"_id, dict_of("value"_id, new_list()));
+}
+
+Ref compute_indicators(List bars, List ind) {
+    Ref registry = import_from("quorvane.formulas"_id, "registry"_id);
+    Ref formula_key = import_from("quorvane.formulas"_id, "formula_key"_id);
+    Ref results = new_dict();
+    Ref errors = new_dict();
+    for_each(ind, [&](Obj spec) {
+        Ref parsed = G("_parse_ind"_id)(spec);
+        if (parsed.is_none()) {
+            errors.setitem(spec.get(), "invalid indicator spec"_id);
+            return;
+        }
+        auto [name, params] = unpack<2>(parsed);
+        Ref fn = registry.method("get"_id, name);
+        if (fn.is_none()) {
+            errors.setitem(spec.get(), Ref::steal(PyUnicode_Concat("Unknown formula: "_id, name.get())).get());
+            return;
+        }
+        Ref key = formula_key(name, params);
+        try_except(
+            [&] {
+                Ref res;
+                if (truthy(G("_supports_emit"_id)(fn))) {
+                    // fn(bars, *params, emit=True)
+                    Ref args = Ref::steal(PySequence_List(params.get()));
+                    check(PyList_Insert(args.get(), 0, bars.get()));
+                    res = call_unpacked(fn, args, kw("emit"_id, true));
+                } else {
+                    res = G("_snapshot_series"_id)(fn, bars, params);
+                }
+                results.setitem(key.get(), G("_normalize_plots"_id)(res).get());
+            },
+            [&](const PyError& e) { errors.setitem(key.get(), to_str(e.value()).get()); });
+    });
+    return tuple_of(results, errors);
+}
+
+}  // namespace formulas
