@@ -158,7 +158,9 @@ Ref compute_indicators(List bars, List ind) {
             errors.setitem(spec.get(), "invalid indicator spec"_id);
             return;
         }
-        auto [name, params] = unpack<2>(parsed);
+        std::array<Ref, 2> name_params = unpack<2>(parsed);
+        Ref& name = name_params[0];
+        Ref& params = name_params[1];
         Ref fn = registry.method("get"_id, name);
         if (fn.is_none()) {
             errors.setitem(spec.get(), Ref::steal(PyUnicode_Concat("Unknown formula: "_id, name.get())).get());

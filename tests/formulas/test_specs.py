@@ -1,0 +1,118 @@
+"""Indicator specs, emit detection, the snapshot replay and plot shapes."""
+import inspect
+import random
+import re
+
+import pytest
+
+from quorvane.server.routes import formulas
+
+
+def python_parse(spec):
+    """The spec grammar in plain Python, for the property test."""
+    m = re.match(r"^([A-Za-z0-9_.\-]+)(?:\(([^)]*)\))?$", spec.strip())
+    if not m:
+        return None
+    inner = (m.group(2) or "").strip()
+    params = []
+    for piece in inner.split(",") if inner else []:
+        piece = piece.strip()
+        try:
+            params.append(int(piece) if re.fullmatch(r"[+-]?\d+", piece) else float(piece))
+        except ValueError:
+            params.append(piece)
+    return (m.group(1).upper(), tuple(params))
+
+
+@pytest.mark.parametrize("spec, parsed", [
+    ("ma(5, 10)", ("MA", (5, 10))), ("BOLL(20,2.5)", ("BOLL", (20, 2.5))), ("rsi", ("RSI", ())),
+    ("RSI()", ("RSI", ())), ("X(a,,+1)", ("X", ("a", "", 1))), ("x(1e3,007,-4)", ("X", (1000.0, 7, -4))),
+    ("  boll( 20 , 2 )\t", ("BOLL", (20, 2))), ("A.b-c_1( )", ("A.B-C_1", ())), ("x(٣,1_0)", ("X", (3, 10.0))),
+    ("MA(5", None), ("MA((5))", None), ("MA(5)x", None), ("MA (5)", None), ("M A", None), ("", None),
+    ("MA(5))", None), ("(5)", None), ("é(1)", None),
+])
+def test_parse(spec, parsed):
+    assert formulas._parse_ind(spec) == parsed
+
+
+def test_parse_matches_python_on_random_text():
+    rng = random.Random(7)
+    alphabet = "aZ9_.-(),+-e  \t\n1.5٣१\u2003\u3000\x1cé𝟘_,()inf"
+    for _ in range(20000):
+        spec = "".join(rng.choice(alphabet) for _ in range(rng.randrange(12)))
+        if rng.random() < 0.5:
+            spec = rng.choice(["ma", "X.y", " Boll"]) + "(" + spec.replace(")", "") + ")" + rng.choice(["", " ", ")"])
+        assert repr(formulas._parse_ind(spec)) == repr(python_parse(spec)), spec
+
+
+def test_parse_long_and_odd_specs():
+    assert formulas._parse_ind("x(" + "9" * 5000 + ")") == ("X", ("9" * 5000,))   # past int()'s digit limit
+    assert formulas._parse_ind("A" * 100000) == ("A" * 100000, ())
+    with pytest.raises(TypeError, match="Argument 'spec' has incorrect type"):
+        formulas._parse_ind(5)
+
+
+def legacy(bars, n=1):
+    return {"value": len(bars) * n}
+
+
+@pytest.mark.parametrize("fn, emits", [
+    (legacy, False), (lambda bars, emit=False: 0, True), (lambda bars, **kw: 0, True), (len, False),
+    (type("Odd", (), {"__signature__": property(lambda s: 1 / 0), "__call__": lambda s: 0})(), None),
+])
+def test_supports_emit(fn, emits):
+    if emits is None:   # only "no signature" means False: other errors reach the caller
+        with pytest.raises(ZeroDivisionError):
+            formulas._supports_emit(fn)
+    else:
+        assert formulas._supports_emit(fn) is emits
+
+
+class Bar:
+    def __init__(self, t):
+        self.timestamp = t
+
+
+@pytest.mark.parametrize("value, point", [(3, True), (2.5, True), (True, True), (None, False), ("x", False),
+                                          ([1], False)])
+def test_snapshot_series_values(value, point):
+    got = formulas._snapshot_series(lambda bars: {"value": value}, [Bar(1.9)], ())
+    assert got == {"kind": "series", "series": [{"time": 1, "value": value}] if point else []}
+
+
+def test_snapshot_series_replays_prefixes():
+    seen = []
+
+    def fn(bars, n):
+        seen.append(len(bars))
+        return {"value": len(bars) * n} if len(bars) > 1 else "junk"
+    bars = [Bar(60.0 * i) for i in range(4)]
+    assert formulas._snapshot_series(fn, bars, (2,))["series"] == [{"time": 60 * i, "value": 2 * (i + 1)}
+                                                                   for i in range(1, 4)]
+    assert seen == [1, 2, 3, 4]
+    assert formulas._snapshot_series(fn, [], (1,)) == {"kind": "series", "series": []}
+    with pytest.raises(TypeError, match="Argument 'params' has incorrect type"):
+        formulas._snapshot_series(fn, bars, [2])
+
+
+@pytest.mark.parametrize("result, plots", [
+    ({"kind": "markers", "markers": [1]}, {"signal": [1]}), ({"kind": "markers"}, {"signal": []}),
+    ({"kind": "multi", "plots": {"a": [1]}}, {"a": [1]}), ({"kind": "area"}, {"value": []}),
+    ({"kind": "histogram", "series": [2]}, {"value": [2]}), ({}, {"value": []}), ({"kind": "?"}, {"value": []}),
+])
+def test_normalize_plots(result, plots):
+    assert formulas._normalize_plots(result) == {"plots": plots}
+
+
+def test_module_globals_in_order():
+    names = [n for n in vars(formulas) if not n.startswith("__")]
+    assert names == ["asyncio", "inspect", "re", "time", "APIRouter", "Query", "Request", "Bar", "router",
+                     "_BATCH_TTL", "_batch_cache", "_compute_indicators", "_parse_ind", "_supports_emit",
+                     "_is_stock_symbol", "_snapshot_series", "_normalize_plots", "formula_batch", "list_formulas",
+                     "reload_formulas", "remove_formula"]
+    assert [(r.path, sorted(r.methods)) for r in formulas.router.routes] == [
+        ("/api/v1/formulas/batch", ["GET"]), ("/api/v1/formulas", ["GET"]), ("/api/v1/formulas/reload", ["POST"]),
+        ("/api/v1/formulas/{name}", ["DELETE"])]
+    assert str(inspect.signature(formulas.formula_batch)) == (
+        "(request: starlette.requests.Request, symbol: str, period: str = 'day', count: int = 250, "
+        "ind: list[str] = Query(PydanticUndefined), since: int = 0)")
