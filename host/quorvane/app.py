@@ -22,7 +22,22 @@ from quorvane.data import loader
 # entry must import: a listed module that is missing is a broken install.
 ROUTERS: list[str] = [
     "quorvane.server.routes.health",
+    "quorvane.server.routes.formulas",
 ]
+
+
+def _load_custom_formulas() -> None:
+    """Registers the custom formulas next to the presets; a file that does not load is logged."""
+    from quorvane.formulas import registry
+    from quorvane.formulas.hotreload import FormulaHotReloader
+
+    try:
+        _, failed = FormulaHotReloader.reload_custom_formulas(registry)
+    except Exception as e:  # no formula directory: the presets still serve
+        logger.warning("custom formulas not loaded: {}", e)
+        return
+    for failure in failed:
+        logger.warning("custom formula file {} not loaded: {}", failure["file"], failure["error"])
 
 
 def create_app(data_dir: str | os.PathLike | None = None) -> FastAPI:
@@ -35,6 +50,7 @@ def create_app(data_dir: str | os.PathLike | None = None) -> FastAPI:
     as a task until shutdown.
     """
     loader.open_cache(data_dir)
+    _load_custom_formulas()
     from quorvane.server.lagsentry import LagSentry
 
     @contextlib.asynccontextmanager
