@@ -47,7 +47,14 @@ Ref G(PyObject* name) {
 
 void set_global(PyObject* name, Obj value) { check(PyDict_SetItem(state.dict, name, value.get())); }
 
-Ref import(PyObject* dotted) { return Ref::steal(PyImport_Import(dotted)); }
+Ref import(PyObject* dotted) {
+    // through builtins.__import__ when something replaced it, as the interpreter imports; else
+    // straight into the import system (which answers a loaded module from sys.modules)
+    PyObject* hook = PyDict_GetItemWithError(state.builtins, "__import__"_id);
+    if (!hook || hook != state.builtin_import) return Ref::steal(PyImport_Import(dotted));
+    static PyObject* const leaf = check(Py_BuildValue("(O)", "__name__"_id));  // a fromlist: the leaf module
+    return Ref::steal(PyImport_ImportModuleLevelObject(dotted, state.dict, nullptr, leaf, 0));
+}
 
 Ref import_from(PyObject* dotted, PyObject* name) {
     Ref module = import(dotted);
@@ -228,7 +235,6 @@ static int exec(PyObject* module) {
     state.module = Py_NewRef(module);
     state.dict = PyModule_GetDict(module);
     try {
-        note_exit();
         state.name = intern(def.dotted_name);
         std::string path(def.dotted_name);
         for (char& c : path)
@@ -236,6 +242,9 @@ static int exec(PyObject* module) {
         state.filename = intern((path + ".py").c_str());
         Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
         state.builtins = PyModule_GetDict(builtins.get());
+        // kept for the process: while it is alive no other object can take its address
+        state.builtin_import = Py_XNewRef(PyDict_GetItemWithError(state.builtins, "__import__"_id));
+        note_exit();
         set_global("__builtins__"_id, builtins);
         int runtime_major = (Py_Version >> 24) & 0xff, runtime_minor = (Py_Version >> 16) & 0xff;
         if (runtime_major != PY_MAJOR_VERSION || runtime_minor != PY_MINOR_VERSION)

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cxxabi.h>
@@ -214,10 +215,23 @@ void list_append(Obj l, Arg value) { check(PyList_Append(l.get(), value.p)); }
 
 namespace detail {
 
+// The keyword-name tuple of a call. A call site passes the same names every time, so tuples are
+// kept in a small direct-mapped table, as the interpreter keeps them among a function's
+// constants (a kept tuple holds its names, so their addresses stay theirs).
 static Ref kwnames_of(const Kw* kws, std::size_t nkw) {
     if (nkw == 0) return Ref();
+    static PyObject* kept[128] = {};
+    std::size_t h = nkw;
+    for (std::size_t i = 0; i < nkw; ++i) h = h * 31 + (reinterpret_cast<std::uintptr_t>(kws[i].name) >> 4);
+    PyObject*& slot = kept[h % 128];
+    if (slot && PyTuple_GET_SIZE(slot) == static_cast<Py_ssize_t>(nkw)) {
+        std::size_t i = 0;
+        while (i < nkw && PyTuple_GET_ITEM(slot, i) == kws[i].name) ++i;
+        if (i == nkw) return Ref(Obj(slot));
+    }
     Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
     for (std::size_t i = 0; i < nkw; ++i) PyTuple_SET_ITEM(names.get(), i, Py_NewRef(kws[i].name));
+    Py_XSETREF(slot, Py_NewRef(names.get()));
     return names;
 }
 

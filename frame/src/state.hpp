@@ -12,6 +12,7 @@ struct State {
     PyObject* name = nullptr;      // "quorvane.server.telegram"
     PyObject* filename = nullptr;  // "quorvane/server/telegram.py"
     PyObject* builtins = nullptr;  // the builtins module's dict
+    PyObject* builtin_import = nullptr;  // builtins.__import__ as it was at load
 };
 extern State state;
 

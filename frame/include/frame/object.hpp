@@ -392,6 +392,15 @@ inline Ref next_item(Obj it) {
 // for item in iterable: body(item)
 template <class F>
 void for_each(Obj iterable, F&& body) {
+    if (PyList_CheckExact(iterable.get())) {
+        // what the list iterator does, without the iterator: the size is read at every step
+        Ref list(iterable);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+            Ref item(Obj(PyList_GET_ITEM(list.get(), i)));
+            body(Obj(item));
+        }
+        return;
+    }
     Ref it = iter(iterable);
     for (Ref item = next_item(it); !item.null(); item = next_item(it)) body(Obj(item));
 }

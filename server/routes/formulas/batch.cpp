@@ -1,5 +1,7 @@
 // GET /api/v1/formulas/batch: every requested indicator of one symbol over its bars, computed on a
 // worker thread; identical requests within five seconds share one computation.
+#include <vector>
+
 #include "routes.hpp"
 
 namespace formulas {
@@ -40,6 +42,29 @@ Ref bars_of(Obj frame, Obj as_epoch) {
 
 bool later_than(Obj a, Obj b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_GE)) != 0; }
 
+// time >= since for the points' time values: ints and floats against an int since compare in
+// C (exactly as the interpreter compares them); anything else through the comparison protocol.
+class AtOrAfter {
+public:
+    explicit AtOrAfter(Obj since) : since_(since) {
+        int overflow = 0;
+        if (PyLong_CheckExact(since.get())) value_ = PyLong_AsLongLongAndOverflow(since.get(), &overflow);
+        // within 2**53 a float holds it exactly, so float times compare exactly too
+        small_ = PyLong_CheckExact(since.get()) && !overflow && value_ > -(1LL << 53) && value_ < (1LL << 53);
+    }
+    bool operator()(Obj time) const {
+        PyObject* t = time.get();
+        if (small_ && PyLong_CheckExact(t) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(t)))
+            return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(t)) >= value_;
+        if (small_ && PyFloat_CheckExact(t)) return PyFloat_AS_DOUBLE(t) >= static_cast<double>(value_);
+        return later_than(time, since_);
+    }
+private:
+    Obj since_;
+    long long value_ = 0;
+    bool small_ = false;
+};
+
 // After a store: past 64 entries, every entry stored before now - TTL goes.
 void sweep(Obj cache, Obj now, Obj ttl) {
     if (len(cache) <= CACHE_SWEEP_ABOVE) return;
@@ -53,19 +78,33 @@ void sweep(Obj cache, Obj now, Obj ttl) {
     for_each(stale, [&](Obj key) { check(PyObject_DelItem(cache.get(), key.get())); });
 }
 
+// p.get("time", 0), a dict's without a call
+Ref time_of(Obj p, Obj zero) {
+    if (!PyDict_CheckExact(p.get())) return get(p, "time"_id, zero);
+    PyObject* t = PyDict_GetItemWithError(p.get(), "time"_id);  // borrowed: p keeps it while we compare
+    if (!t && PyErr_Occurred()) throw_error();
+    return Ref(Obj(t ? t : zero.get()));
+}
+
 // The indicators as the response carries them for `since`: copies holding the points at or after
 // it. The cached payloads are never narrowed, so a later request gets every point.
 Ref points_since(Obj indicators, Obj since) {
+    AtOrAfter kept_at(since);
+    Ref zero = num(0);
     Ref filtered = new_dict();
     for_each(indicators.method("items"_id), [&](Obj item) {
         auto [key, payload] = unpack<2>(item);
         Ref plots = new_dict();
         for_each(get(payload, "plots"_id, new_dict()).method("items"_id), [&](Obj plot) {
             auto [id, points] = unpack<2>(plot);
-            Ref kept = new_list();
+            std::vector<Ref> at_or_after;
+            if (PyList_CheckExact(points.get())) at_or_after.reserve(static_cast<std::size_t>(PyList_GET_SIZE(points.get())));
             for_each(points, [&](Obj p) {
-                if (later_than(get(p, "time"_id, num(0)), since)) list_append(kept, p);
+                if (kept_at(time_of(p, zero))) at_or_after.emplace_back(p);
             });
+            Ref kept = new_list(static_cast<Py_ssize_t>(at_or_after.size()));
+            for (std::size_t i = 0; i < at_or_after.size(); ++i)
+                PyList_SET_ITEM(kept.get(), static_cast<Py_ssize_t>(i), at_or_after[i].release());
             dict_set(plots, id.get(), kept);
         });
         Ref copy = new_dict();

@@ -132,7 +132,10 @@ Ref snapshot_series(Obj fn, Obj bars, Tuple params) {
         if (!PyDict_Check(r.get())) continue;
         Ref v = get(r, "value"_id);
         if (v.is_none() || !is_number(v)) continue;
-        Ref time = Ref::steal(PyNumber_Long(bars.item(i).attr("timestamp"_id).get()));
+        Ref bar = PyList_CheckExact(bars.get()) && i < PyList_GET_SIZE(bars.get())
+                      ? Ref(Obj(PyList_GET_ITEM(bars.get(), i)))
+                      : bars.item(i);
+        Ref time = Ref::steal(PyNumber_Long(bar.attr("timestamp"_id).get()));
         list_append(pts, dict_of("time"_id, time, "value"_id, v));
     }
     return dict_of("kind"_id, "series"_id, "series"_id, pts);
