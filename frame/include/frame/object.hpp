@@ -495,6 +495,15 @@ Ref dict_of(A&&... kv) {
 }
 
 template <class... A>
+Ref list_of(A&&... items) {
+    Ref l = new_list(sizeof...(A));
+    Py_ssize_t i = 0;
+    auto put = [&](Arg a) { PyList_SET_ITEM(l.get(), i++, Py_NewRef(a.p)); };
+    (put(Arg(std::forward<A>(items))), ...);
+    return l;
+}
+
+template <class... A>
 Ref tuple_of(A&&... items) {
     Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
     Py_ssize_t i = 0;

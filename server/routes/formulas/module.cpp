@@ -13,9 +13,7 @@ FRAME_MODULE(formulas, "quorvane.server.routes.formulas", "Formula management ro
     m.from_import("fastapi", "Request");
     m.from_import("quorvane.tinyalgo", "Bar");
 
-    Ref tags = new_list();
-    list_append(tags, "formulas"_id);
-    m.set("router", G("APIRouter"_id)(kw("tags"_id, tags)));
+    m.set("router", G("APIRouter"_id)(kw("tags"_id, list_of("formulas"_id))));
     m.set("_BATCH_TTL", num(5.0));
     m.set("_batch_cache", new_dict());
 

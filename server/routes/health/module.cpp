@@ -20,9 +20,7 @@ FRAME_MODULE(health, "quorvane.server.routes.health", "Health, info, snapshots, 
     m.from_import("quorvane.server.kline_cache", "KlineCache");
     m.from_import("quorvane.server.kline_cache", "_as_datetime");
 
-    Ref tags = new_list();
-    list_append(tags, "health"_id);
-    m.set("router", G("APIRouter"_id)(kw("tags"_id, tags)));
+    m.set("router", G("APIRouter"_id)(kw("tags"_id, list_of("health"_id))));
 
     m.route<&health::health>("get", "/api/v1/health", "health", {{"request", "Request", G("Request"_id)}});
     m.route<&health::info>("get", "/api/v1/info", "info");
