@@ -22,16 +22,22 @@ void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int 
     names.clear();
     defaults.clear();
     nrequired = 0;
+    std::vector<PyObject*> code_names;  // as the signature reads: "*args" included
     for (const Param& p : params) {
+        code_names.push_back(intern(p.name));
+        if (p.name[0] == '*') {
+            rest = intern(p.name + 1);
+            continue;
+        }
         names.push_back(intern(p.name));
         // the defaults are kept for the life of the process, with the function's other constants
         defaults.push_back(Py_XNewRef(p.default_value.get()));
         if (p.default_value.null()) nrequired = static_cast<Py_ssize_t>(names.size());
     }
     PyObject* short_id = intern(short_name.c_str());
-    code = detail::make_code(short_id, qualname, names, line, coroutine);
+    code = detail::make_code(short_id, qualname, code_names, line, coroutine);
     // tracebacks print co_name: their entries carry the qualified name there
-    traceback_code = detail::make_code(qualname, qualname, names, line, coroutine);
+    traceback_code = detail::make_code(qualname, qualname, code_names, line, coroutine);
     def.ml_name = PyUnicode_AsUTF8(short_id);  // interned names live as long as the process
     def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     def.ml_doc = docstring;
@@ -53,7 +59,7 @@ void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int 
         expected = max;
         more_or_less = "at most";
     }
-    if (min == max) more_or_less = "exactly";
+    if (min == max && !fi.rest) more_or_less = "exactly";
     raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", PyUnicode_AsUTF8(fi.name),
           more_or_less, expected, expected == 1 ? "" : "s", found);
 }
@@ -83,7 +89,7 @@ static PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyOb
 
 void bind(const FunctionInfo& fi, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     Py_ssize_t np = static_cast<Py_ssize_t>(fi.names.size());
-    if (nargs > np) argtuple_error(fi, nargs);
+    if (nargs > np && !fi.rest) argtuple_error(fi, nargs);  // with *args the rest goes there
     for (Py_ssize_t i = 0; i < np; ++i) out[i] = i < nargs ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw > 0) {

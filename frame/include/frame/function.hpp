@@ -5,7 +5,7 @@
 //   Obj        any object                    Str, Dict, List, Tuple   exactly that builtin type
 //   Int        int, or converted from a number (float 12.0 -> 12)
 //   Float      float, or converted from a number (int 2 -> 2.0)
-//   Opt<T>     T or None
+//   Opt<T>     T or None                     Rest    *args (last; its name written "*args")
 //   Vars<...>  (first parameter of a nested function) the enclosing function's variables
 // It returns Ref (the result), void (None), bool or Co (a coroutine function).
 #pragma once
@@ -49,6 +49,7 @@ struct FunctionInfo {
     std::vector<PyObject*> names;      // parameter names, interned
     std::vector<PyObject*> defaults;   // null for required parameters
     Py_ssize_t nrequired = 0;
+    PyObject* rest = nullptr;          // the name of a *args parameter ("*_" in the list), if any
     PyObject* code = nullptr;            // __code__ and cr_code
     PyObject* traceback_code = nullptr;  // the same, named by the qualified name
     const char* doc = nullptr;
@@ -80,6 +81,8 @@ struct Str : Obj { using Obj::Obj; std::string_view view() const { return as_utf
 struct Dict : Obj { using Obj::Obj; };
 struct List : Obj { using Obj::Obj; };
 struct Tuple : Obj { using Obj::Obj; };
+// *args: the positional arguments past the named ones, as a tuple (last parameter; named "*name")
+struct Rest : Obj { using Obj::Obj; };
 struct Int : Obj { using Obj::Obj; long long value() const { return as_long(*this); } };
 struct Float : Obj { using Obj::Obj; double value() const { return as_double(*this); } };
 template <class T>
@@ -147,6 +150,9 @@ template <> struct Conv<Str> : ExactConv<Str, &PyUnicode_Type> {};
 template <> struct Conv<Dict> : ExactConv<Dict, &PyDict_Type> {};
 template <> struct Conv<List> : ExactConv<List, &PyList_Type> {};
 template <> struct Conv<Tuple> : ExactConv<Tuple, &PyTuple_Type> {};
+template <> struct Conv<Rest> {
+    static Rest from(PyObject* o, PyObject*, Ref&) { return Rest(o); }
+};
 PyObject* to_int(PyObject* o, PyObject* name, Ref& hold);
 PyObject* to_float(PyObject* o, PyObject* name, Ref& hold);
 template <> struct Conv<Int> {
@@ -178,6 +184,9 @@ inline bool in_order(const FunctionInfo& fi, Py_ssize_t nargs, PyObject* kwnames
 
 template <class... Ps> struct First { using type = void; };
 template <class P, class... Ps> struct First<P, Ps...> { using type = P; };
+template <class... Ps> struct Last { using type = void; };
+template <class P> struct Last<P> { using type = P; };
+template <class P, class... Ps> struct Last<P, Ps...> : Last<Ps...> {};
 template <class... Ps> constexpr bool scoped = std::is_base_of_v<Scope, typename First<Ps...>::type>;
 
 // The entry of every function: binds and converts the arguments, runs the body, and turns a
@@ -192,13 +201,24 @@ PyObject* invoke(R (*)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject*
             constexpr std::size_t n = sizeof...(Qs);
             PyObject* bound[n + 1];
             PyObject* const* argv = args;
-            // positionals, then keywords naming the remaining parameters in order, are already
-            // the parameters' values in order (vectorcall puts keyword values after positionals)
-            if (!in_order(fi, nargs, kwnames, n)) {
+            Ref holds[n + 1];
+            if constexpr (std::is_same_v<typename Last<Qs...>::type, Rest>) {
+                // the named parameters, then the positionals past them as a tuple
+                constexpr Py_ssize_t named = static_cast<Py_ssize_t>(n) - 1;
+                bind(fi, args, nargs, kwnames, bound);
+                Py_ssize_t extra = nargs > named ? nargs - named : 0;
+                holds[named] = Ref::steal(PyTuple_New(extra));
+                for (Py_ssize_t i = 0; i < extra; ++i)
+                    PyTuple_SET_ITEM(holds[named].get(), i, Py_NewRef(args[named + i]));
+                bound[named] = holds[named].get();
+                argv = bound;
+            } else if (!in_order(fi, nargs, kwnames, n)) {
+                // positionals, then keywords naming the remaining parameters in order, are
+                // already the parameters' values in order (vectorcall puts keyword values after
+                // positionals); anything else is bound
                 bind(fi, args, nargs, kwnames, bound);
                 argv = bound;
             }
-            Ref holds[n + 1];
             auto params = convert<Qs...>(std::index_sequence_for<Qs...>{}, argv, fi, holds);
             auto full = [&] {
                 if constexpr (scoped) {

@@ -138,6 +138,7 @@ class ObjectApi {
 public:
     Ref attr(PyObject* name) const;
     Ref attr_or_none(PyObject* name) const;      // getattr(o, name, None)
+    Ref attr_or(PyObject* name, Obj fallback) const;  // getattr(o, name, fallback)
     void setattr(PyObject* name, PyObject* value) const;
     Ref item(PyObject* key) const;
     template <std::integral I>
@@ -358,10 +359,13 @@ template <class Self>
 Ref ObjectApi<Self>::attr(PyObject* name) const { return Ref::steal(PyObject_GetAttr(ptr(), name)); }
 
 template <class Self>
-Ref ObjectApi<Self>::attr_or_none(PyObject* name) const {
+Ref ObjectApi<Self>::attr_or_none(PyObject* name) const { return attr_or(name, Py_None); }
+
+template <class Self>
+Ref ObjectApi<Self>::attr_or(PyObject* name, Obj fallback) const {
     PyObject* out;
     check(PyObject_GetOptionalAttr(ptr(), name, &out));
-    return out ? Ref::steal(out) : Ref(none());
+    return out ? Ref::steal(out) : Ref(fallback);
 }
 
 template <class Self>

@@ -1,0 +1,270 @@
+// quorvane.server.barwarden: keep-up-to-date IB bar subscriptions whose server updates override
+// the forming one-minute bar of the host's aggregators.
+#include "frame/frame.hpp"
+
+using namespace frame;
+
+namespace {
+
+// _make_update_handler's variables, which its _on_update closes over
+using Handler = Vars<"BarwardenManager._make_update_handler", "self", "symbol">;
+
+Ref info(PyObject* message) { return G("logger"_id).method("info"_id, message); }
+
+
+// target.<name> += handler / -= handler: the event takes the handler and is assigned back
+void inplace_event(Obj target, PyObject* name, Obj handler, bool add) {
+    Ref event = target.attr(name);
+    Ref result = Ref::steal(add ? PyNumber_InPlaceAdd(event.get(), handler.get())
+                                : PyNumber_InPlaceSubtract(event.get(), handler.get()));
+    target.setattr(name, result.get());
+}
+
+// def _bucket_start_epoch(dt) -> int
+Ref bucket_start_epoch(Obj dt) {
+    Ref seconds = dt.method("timestamp"_id);
+    Ref minutes = Ref::steal(PyNumber_FloorDivide(seconds.get(), Ref(num(60)).get()));
+    Ref whole = Ref::steal(PyNumber_Long(minutes.get()));
+    return Ref::steal(PyNumber_Multiply(whole.get(), Ref(num(60)).get()));
+}
+
+// def _SymbolSubscription.__init__(self, symbol: str, iticker, bar_list)
+void Subscription_init(Obj self, Str symbol, Obj iticker, Obj bar_list) {
+    self.setattr("symbol"_id, symbol.get());
+    self.setattr("iticker"_id, iticker.get());
+    self.setattr("bar_list"_id, bar_list.get());
+    self.setattr("last_seen"_id, Ref(num(0.0)).get());
+}
+
+void Manager_init(Obj self, Obj icli_app) {
+    self.setattr("_app"_id, icli_app.get());
+    self.setattr("_subs"_id, new_dict().get());
+    self.setattr("_stagger_task"_id, Py_None);
+    self.setattr("_bust_warned"_id, new_dict().get());
+    self.setattr("_error_handler"_id, Py_None);
+    self.setattr("_update_handlers"_id, new_dict().get());
+}
+
+Co Manager_start(Obj self) {
+    // a pass still running: this start changes nothing (no second pass, no second handler)
+    Ref running = self.attr("_stagger_task"_id);
+    if (!running.is_none() && !truthy(running.method("done"_id))) co_return none();
+    Ref switch_value = G("os"_id).attr("environ"_id).method("get"_id, "QUORVANE_BARWARDEN"_id, "1"_id);
+    if (eq(switch_value, "0"_id) || eq(switch_value, "false"_id) || eq(switch_value, "False"_id)) {
+        info("barwarden disabled via QUORVANE_BARWARDEN"_id);
+        co_return none();
+    }
+    Ref app = self.attr("_app"_id);
+    if (app.is_none()) {
+        info("barwarden: no icli app, staying idle"_id);
+        co_return none();
+    }
+    Ref ib = app.attr_or_none("ib"_id);
+    if (ib.is_none()) {
+        info("barwarden: no ib session, staying idle"_id);
+        co_return none();
+    }
+    if (!truthy(app.attr_or_none("quoteState"_id))) {
+        info("barwarden: no tracked tickers yet"_id);
+        co_return none();
+    }
+    Ref handler = self.attr("_on_ib_error"_id);
+    self.setattr("_error_handler"_id, handler.get());
+    inplace_event(ib, "errorEvent"_id, handler, true);
+    Ref pass = self.method("_subscribe_all"_id);
+    self.setattr("_stagger_task"_id, G("asyncio"_id).method("create_task"_id, pass).get());
+    co_return none();
+}
+
+// self._subscribe_one(symbol, iticker), awaited (inside the pass's per-ticker guard)
+Co subscribe_guarded(Obj self, Obj symbol, Obj iticker) {
+    Ref subscribing = self.method("_subscribe_one"_id, symbol, iticker);
+    Ref done = co_await awaitable(std::move(subscribing));
+    co_return done;
+}
+
+Co Manager_subscribe_all(Obj self) {
+    Held ib = self.attr("_app"_id).attr_or_none("ib"_id);
+    if (ib.is_none() || !truthy(ib.method("isConnected"_id))) co_return none();
+    long long count = 0;
+    // the tickers as they are now: one added later waits for the next pass
+    Held tickers = Ref::steal(PySequence_List(self.attr("_app"_id).attr("quoteState"_id).method("values"_id).get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tickers.get()); ++i) {
+        Ref limit = G("MAX_SUBS"_id);
+        if (check(PyObject_RichCompareBool(Ref(num(count)).get(), limit.get(), Py_GE))) break;
+        Held iticker(Obj(PyList_GET_ITEM(tickers.get(), i)));
+        Held symbol = iticker.attr_or("name"_id, "?"_id);
+        if (check(PySequence_Contains(self.attr("_subs"_id).get(), symbol.get()))) continue;
+        Outcome subscribed = co_await attempt(subscribe_guarded(self, symbol, iticker));
+        if (subscribed.failed()) {
+            G("logger"_id).method("warning"_id, "barwarden subscribe failed for {}"_id, symbol);
+            continue;
+        }
+        ++count;
+        Ref pausing = G("asyncio"_id).method("sleep"_id, G("STAGGER_SECONDS"_id));
+        Ref paused = co_await awaitable(std::move(pausing));
+    }
+    co_return none();
+}
+
+Co Manager_subscribe_one(Obj self, Str symbol, Obj iticker) {
+    Held ib = self.attr("_app"_id).attr_or_none("ib"_id);
+    if (ib.is_none()) co_return none();
+    Held contract = iticker.attr_or_none("ticker"_id).attr_or_none("contract"_id);
+    if (contract.is_none()) co_return none();
+    Ref requesting = ib.method("reqHistoricalDataAsync"_id, contract, kw("endDateTime"_id, ""_id),
+                               kw("durationStr"_id, "1 D"_id), kw("barSizeSetting"_id, "1 min"_id),
+                               kw("whatToShow"_id, "TRADES"_id), kw("useRTH"_id, true), kw("formatDate"_id, 2),
+                               kw("keepUpToDate"_id, true));
+    Ref bar_list = co_await awaitable(std::move(requesting));
+    Ref sub = G("_SymbolSubscription"_id)(symbol, iticker, bar_list);
+    self.attr("_subs"_id).setitem(symbol.get(), sub.get());
+    inplace_event(bar_list, "updateEvent"_id, self.method("_make_update_handler"_id, symbol), true);
+    G("logger"_id).method("debug"_id, "barwarden subscribed {}"_id, symbol);
+    co_return none();
+}
+
+Co Manager_stop(Obj self) {
+    Ref ib = self.attr("_app"_id).attr_or_none("ib"_id);
+    Ref task = self.attr("_stagger_task"_id);
+    if (!task.is_none()) {
+        task.method("cancel"_id);
+        self.setattr("_stagger_task"_id, Py_None);
+    }
+    Ref subs = self.attr("_subs"_id);
+    for_each(Ref::steal(PySequence_List(subs.method("items"_id).get())), [&](Obj item) {
+        auto symbol_sub = unpack<2>(item);
+        Ref& symbol = symbol_sub[0];
+        try_except(
+            [&] {
+                Ref bar_list = symbol_sub[1].attr("bar_list"_id);
+                if (truthy(bar_list.attr("updateEvent"_id)))
+                    inplace_event(bar_list, "updateEvent"_id, self.method("_make_update_handler"_id, symbol), false);
+                if (!ib.is_none()) ib.method("cancelHistoricalData"_id, bar_list);
+            },
+            [&](const PyError&) { G("logger"_id).method("debug"_id, "barwarden teardown issue for {}"_id, symbol); });
+    });
+    subs.method("clear"_id);
+    Ref handler = self.attr("_error_handler"_id);
+    if (!ib.is_none() && !handler.is_none())
+        try_except([&] { inplace_event(ib, "errorEvent"_id, handler, false); }, [](const PyError&) {});
+    self.setattr("_error_handler"_id, Py_None);
+    co_return none();
+}
+
+// _make_update_handler.<locals>._on_update(bar_list, *_): the library emits (bars, hasNewBar)
+void on_update(Handler s, Obj bar_list, Rest) {
+    s.get<"self">().method("_pump_authoritative"_id, s.get<"symbol">(), bar_list);
+}
+
+Ref Manager_make_update_handler(Obj self, Str symbol) {
+    // one handler per symbol for the manager's life: stop() detaches the object start connected
+    Ref handlers = self.attr("_update_handlers"_id);
+    Ref stored = get(handlers, symbol.get());
+    if (!stored.is_none()) return stored;
+    Ref scope = Handler::make();
+    Handler(scope).set<"self">(self);
+    Handler(scope).set<"symbol">(symbol);
+    Ref handler = nested<&on_update>(scope, "_on_update", {"bar_list", "*_"});
+    handlers.setitem(symbol.get(), handler.get());
+    return handler;
+}
+
+void pump(Obj self, Obj symbol, Obj bar_list) {
+    Ref sub = get(self.attr("_subs"_id), symbol.get());
+    if (sub.is_none() || len(bar_list) == 0) return;
+    Ref aggregator = get(sub.attr("iticker"_id).attr_or("bars"_id, new_dict()), Ref(num(60)).get());
+    if (aggregator.is_none() || !check(PyObject_HasAttrWithError(aggregator.get(), "ingest_authoritative_bar"_id))) return;
+    Ref last = bar_list.item(-1);
+    Ref dt = last.attr("date"_id);
+    if (dt.is_none()) return;
+    // a naive time is the exchange's wall clock
+    if (dt.attr("tzinfo"_id).is_none()) dt = dt.method("replace"_id, kw("tzinfo"_id, G("_EXCHANGE_TZ"_id)));
+    Ref bar_type = import_from("quorvane.tinyalgo"_id, "Bar"_id);
+    Ref timestamp = float_of(G("_bucket_start_epoch"_id)(dt));
+    Ref open = float_of(last.attr("open"_id));
+    Ref high = float_of(last.attr("high"_id));
+    Ref low = float_of(last.attr("low"_id));
+    Ref close = float_of(last.attr("close"_id));
+    Ref volume = last.attr("volume"_id);
+    volume = truthy(volume) ? float_of(volume) : num(0.0);
+    Ref bar = bar_type(kw("timestamp"_id, timestamp), kw("open"_id, open), kw("high"_id, high), kw("low"_id, low),
+                       kw("close"_id, close), kw("volume"_id, volume));
+    sub.setattr("last_seen"_id, G("time"_id).method("time"_id).get());
+    aggregator.method("ingest_authoritative_bar"_id, bar);
+}
+
+void Manager_pump_authoritative(Obj self, Str symbol, Obj bar_list) {
+    try_except([&] { pump(self, symbol, bar_list); },
+               [&](const PyError&) { G("logger"_id).method("exception"_id, "barwarden pump failed for {}"_id, symbol); });
+}
+
+void Manager_on_ib_error(Obj self, Obj, Obj error_code, Obj, Obj contract) {
+    if (!eq(error_code, G("_BUST_ERROR_CODE"_id))) return;
+    Ref now = G("time"_id).method("time"_id);
+    Ref key = contract.is_none() ? Ref(Obj("?"_id)) : contract.attr_or("symbol"_id, "?"_id);
+    Ref warned = self.attr("_bust_warned"_id);
+    Ref last = get(warned, key.get(), Ref(num(0.0)));
+    Ref since = Ref::steal(PyNumber_Subtract(now.get(), last.get()));
+    if (!check(PyObject_RichCompareBool(since.get(), Ref(num(300)).get(), Py_GT))) return;
+    warned.setitem(key.get(), now.get());
+    G("logger"_id).method("warning"_id,
+                          "barwarden: bust trade reported for {} (10225); server bars already reflect the correction"_id,
+                          key);
+}
+
+}  // namespace
+
+FRAME_MODULE(barwarden, "quorvane.server.barwarden",
+             "Authoritative 1-minute bar override via IBKR's keepUpToDate feed.\n"
+             "\n"
+             "The local tick feed is a throttled snapshot feed: about every 250 ms several prints are folded\n"
+             "into one update, so 1-minute bars aggregated from it can have too narrow a high/low range and\n"
+             "too little volume.\n"
+             "\n"
+             "A historical-data request with keepUpToDate makes TWS aggregate the full trade stream on the\n"
+             "server and refresh the forming bar about every 5 seconds; that bar is authoritative. This\n"
+             "module only overrides the forming bar's data source: broadcasting and persistence stay with\n"
+             "the host's aggregators.\n"
+             "\n"
+             "keepUpToDate needs an empty end time and bar sizes of at least 5 seconds; IB reports bust\n"
+             "trades as error 10225, after which the server bars already carry the correction.\n") {
+    m.import("asyncio");
+    m.import("os");
+    m.import("time");
+    m.from_import("loguru", "logger");
+    m.from_import("quorvane.server.kline_cache", "_EXCHANGE_TZ");
+    m.set("MAX_SUBS", num(50));
+    m.set("STAGGER_SECONDS", num(2.0));
+    m.set("_BUST_ERROR_CODE", num(10225));
+    m.def<&bucket_start_epoch>("_bucket_start_epoch", {"dt"},
+                                "Floor an aware datetime to its UTC minute grid (epoch seconds).\n"
+                                "\n"
+                                "    The 1-minute aggregator aligns its buckets on the plain UTC minute grid: a bar\n"
+                                "    whose time is not exactly a bucket start would be taken as stale.");
+
+    ClassDef subscription("_SymbolSubscription", {}, "One keepUpToDate BarDataList plus its update wiring.");
+    subscription.set("__slots__", tuple_of("bar_list"_id, "iticker"_id, "last_seen"_id, "symbol"_id));
+    subscription.method<&Subscription_init>("__init__", {"self", {"symbol", required, "str"}, "iticker", "bar_list"},
+                                            "None");
+    subscription.create();
+
+    ClassDef manager("BarwardenManager", {}, "Owns the keepUpToDate subscription set and pumps overrides downstream.");
+    manager.method<&Manager_init>("__init__", {"self", "icli_app"}, "None");
+    manager.method<&Manager_start>("start", {"self"}, "None");
+    manager.method<&Manager_stop>("stop", {"self"}, "None");
+    manager.method<&Manager_subscribe_all>("_subscribe_all", {"self"}, "None",
+                                           "Subscribe up to MAX_SUBS symbols, staggered to respect pacing.");
+    manager.method<&Manager_subscribe_one>("_subscribe_one", {"self", {"symbol", required, "str"}, "iticker"}, "None");
+    manager.method<&Manager_make_update_handler>("_make_update_handler", {"self", {"symbol", required, "str"}}, nullptr,
+                                                 "One closure per symbol; kept here so stop() can detach symmetrically.");
+    manager.method<&Manager_pump_authoritative>(
+        "_pump_authoritative", {"self", {"symbol", required, "str"}, "bar_list"}, "None",
+        "Feed the newest forming bar into the ticker's 1m aggregator.\n"
+        "\n"
+        "        Never raises into the update event's emitter: a malformed bar ends in one\n"
+        "        exception-level log line, and the next update is pumped as usual.");
+    manager.method<&Manager_on_ib_error>("_on_ib_error",
+                                         {"self", "req_id", "error_code", "error_string", {"contract", none()}}, "None");
+    manager.create();
+}
