@@ -171,7 +171,7 @@ template <class T> struct Conv<Opt<T>> {
 template <class... Ps, std::size_t... I>
 std::tuple<Ps...> convert(std::index_sequence<I...>, PyObject* const* bound, const FunctionInfo& fi, Ref* holds) {
     // braced initialisation converts left to right, so the first bad argument is the one named
-    return std::tuple<Ps...>{Conv<Ps>::from(bound[I], fi.names[I], holds[I])...};
+    return std::tuple<Ps...>{Conv<Ps>::from(bound[I], I < fi.names.size() ? fi.names[I] : fi.rest, holds[I])...};
 }
 
 inline bool in_order(const FunctionInfo& fi, Py_ssize_t nargs, PyObject* kwnames, std::size_t n) {
