@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 
+from quorvane import ib as ibmode
 from quorvane.data import loader
 
 DEFAULT_HOST = "127.0.0.1"
@@ -29,6 +30,18 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--data-dir", help=data_help)
     serve.add_argument("--no-seed", action="store_true", help="never seed demo bars")
     serve.add_argument("--log-level", default="info", help="uvicorn log level (default: info)")
+    ib = serve.add_argument_group(
+        "IB mode", "Live quotes and one-minute bars from TWS or IB Gateway. Off unless --ib or "
+                   f"${ibmode.ENABLE_ENV}=1; a connection that fails is logged and the service "
+                   "serves offline.")
+    ib.add_argument("--ib", action=argparse.BooleanOptionalAction, default=None,
+                    help=f"connect to TWS / IB Gateway (default: ${ibmode.ENABLE_ENV})")
+    ib.add_argument("--ib-host", help=f"TWS address (default: ${ibmode.HOST_ENV}, else {ibmode.DEFAULT_HOST})")
+    ib.add_argument("--ib-port", type=int, help=f"TWS API port (default: ${ibmode.PORT_ENV}, else {ibmode.DEFAULT_PORT})")
+    ib.add_argument("--ib-client-id", type=int,
+                    help=f"API client id (default: ${ibmode.CLIENT_ID_ENV}, else {ibmode.DEFAULT_CLIENT_ID})")
+    ib.add_argument("--ib-symbols", help=f"comma list of symbols to track (default: ${ibmode.SYMBOLS_ENV}, "
+                                         "else the demo symbols)")
 
     seed = sub.add_parser(
         "seed-demo", help="write deterministic demo bars into the bar cache",
@@ -56,11 +69,18 @@ def _seed(cache: loader.BarCache) -> None:
           file=sys.stderr)
 
 
+def ib_config(args: argparse.Namespace, environ=None) -> ibmode.IBConfig | None:
+    """IB mode's configuration from the serve options and the environment, None when it is off."""
+    return ibmode.IBConfig.resolve(environ, enable=args.ib, host=args.ib_host, port=args.ib_port,
+                                   client_id=args.ib_client_id, symbols=args.ib_symbols)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
+        ib = ib_config(args) if args.command == "serve" else None
         cache = _open(args.data_dir)
-    except loader.CacheError as e:
+    except (ValueError, loader.CacheError) as e:
         print(f"quorvane: error: {e}", file=sys.stderr)
         return 2
 
@@ -77,7 +97,7 @@ def main(argv: list[str] | None = None) -> int:
 
     from quorvane.app import create_app
 
-    uvicorn.run(create_app(cache.directory), host=args.host, port=args.port, log_level=args.log_level)
+    uvicorn.run(create_app(cache.directory, ib=ib), host=args.host, port=args.port, log_level=args.log_level)
     return 0
 
 

@@ -2,7 +2,7 @@
 
 Offline by default: no Interactive Brokers terminal app is attached, so
 ``app.state`` has no ``icli_app`` (and no ``live_flusher``), and the routes
-answer from the bar cache.
+answer from the bar cache. IB mode (`quorvane.ib`) attaches them.
 """
 
 from __future__ import annotations
@@ -40,14 +40,24 @@ def _load_custom_formulas() -> None:
         logger.warning("custom formula file {} not loaded: {}", failure["file"], failure["error"])
 
 
-def create_app(data_dir: str | os.PathLike | None = None) -> FastAPI:
+def _ib_mode(app: FastAPI, ib):
+    """IB mode for the life of the app, or nothing at all (offline, nothing of it imported)."""
+    if ib is None:
+        return contextlib.nullcontext()
+    from quorvane.ib import ib_mode
+
+    return ib_mode(app, ib)
+
+
+def create_app(data_dir: str | os.PathLike | None = None, ib=None) -> FastAPI:
     """Build the application.
 
     Opens the bar cache in `data_dir` (default: ``$QUORVANE_DATA_DIR`` or
     ``~/.local/share/quorvane``) now, so a bad cache directory fails here with
     `loader.CacheError` rather than at the first request. The lifespan creates
     the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
-    as a task until shutdown.
+    as a task until shutdown. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
+    also runs IB mode (`quorvane.ib.ib_mode`) inside it.
     """
     loader.open_cache(data_dir)
     _load_custom_formulas()
@@ -59,7 +69,8 @@ def create_app(data_dir: str | os.PathLike | None = None) -> FastAPI:
         app.state.lagsentry = lagsentry
         task = asyncio.create_task(lagsentry.run(), name="lagsentry")
         try:
-            yield
+            async with _ib_mode(app, ib):
+                yield
         finally:
             task.cancel()
             try:
