@@ -48,7 +48,10 @@ void Manager_init(Obj self, Obj icli_app) {
 Co Manager_start(Obj self) {
     // a pass still running: this start changes nothing (no second pass, no second handler)
     Ref running = self.attr("_stagger_task"_id);
-    if (!running.is_none() && !truthy(running.method("done"_id))) co_return none();
+    if (!running.is_none() && !truthy(running.method("done"_id))) {
+        G("logger"_id).method("debug"_id, "barwarden: subscription pass already running"_id);
+        co_return none();
+    }
     Ref switch_value = G("os"_id).attr("environ"_id).method("get"_id, "QUORVANE_BARWARDEN"_id, "1"_id);
     if (eq(switch_value, "0"_id) || eq(switch_value, "false"_id) || eq(switch_value, "False"_id)) {
         info("barwarden disabled via QUORVANE_BARWARDEN"_id);
