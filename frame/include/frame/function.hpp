@@ -168,10 +168,17 @@ template <class T> struct Conv<Opt<T>> {
     }
 };
 
+// the name a conversion error gives: the parameter's (for *args: its name after the star)
+template <class P>
+PyObject* name_of(const FunctionInfo& fi, std::size_t i) {
+    if constexpr (std::is_same_v<P, Rest>) return fi.rest;
+    else return fi.names[i];
+}
+
 template <class... Ps, std::size_t... I>
 std::tuple<Ps...> convert(std::index_sequence<I...>, PyObject* const* bound, const FunctionInfo& fi, Ref* holds) {
     // braced initialisation converts left to right, so the first bad argument is the one named
-    return std::tuple<Ps...>{Conv<Ps>::from(bound[I], I < fi.names.size() ? fi.names[I] : fi.rest, holds[I])...};
+    return std::tuple<Ps...>{Conv<Ps>::from(bound[I], name_of<Ps>(fi, I), holds[I])...};
 }
 
 inline bool in_order(const FunctionInfo& fi, Py_ssize_t nargs, PyObject* kwnames, std::size_t n) {
