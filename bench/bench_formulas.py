@@ -1,6 +1,6 @@
 """The formula routes' hot paths: the native module against bench/baseline/formulas.py.
 
-- spec parsing, one typical spec;
+- indicator spec parsing, one typical indicator spec;
 - _normalize_plots of 5 results plus the since filter over their 5 x 250 points: the batch route
   called directly on a fresh cache hit (a loader stand-in returns one record, so the route does
   little but filter);

@@ -133,7 +133,7 @@ Co formula_batch([[maybe_unused]] Obj request, Str symbol, Str period, Int count
     Held bars = bars_of(loaded.value(), as_epoch);
     if (PyList_GET_SIZE(bars.get()) == 0) co_return failure(concat({"No bars for "_id, symbol, " "_id, period}));
 
-    // the spec set in any order is one key
+    // the indicator spec set, in any order, is one key
     Held key = tuple_of(upper, period, count, Ref::steal(PySequence_Tuple(G("sorted"_id)(ind).get())));
     Held now = G("time"_id).method("monotonic"_id);
     Held hit = get(G("_batch_cache"_id), key.get());

@@ -5,7 +5,7 @@
 namespace formulas {
 using namespace frame;
 
-// specs.cpp: parsing indicator specs, running formulas, shaping their results
+// indicators.cpp: parsing indicator specs, running formulas, shaping their results
 Ref parse_ind(Str spec);
 bool supports_emit(Obj fn);
 bool is_stock_symbol(Str symbol);

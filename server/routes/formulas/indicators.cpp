@@ -57,7 +57,7 @@ bool is_number(Obj v) { return PyLong_Check(v.get()) || PyFloat_Check(v.get()); 
 
 }  // namespace
 
-// The spec grammar is NAME (ASCII letters, digits, "_", "." and "-") optionally followed by one
+// The indicator spec grammar is NAME (ASCII letters, digits, "_", "." and "-") optionally followed by one
 // parenthesised parameter list without ")" inside, and nothing after it. Scanned by hand: a
 // match of ^([A-Za-z0-9_.\-]+)(?:\(([^)]*)\))?$ on the stripped text.
 Ref parse_ind(Str spec) {
