@@ -9,7 +9,7 @@ from quorvane.server.routes import formulas
 
 
 def python_parse(spec):
-    """The spec grammar in plain Python, for the property test."""
+    """The indicator spec grammar in plain Python, for the property test."""
     m = re.match(r"^([A-Za-z0-9_.\-]+)(?:\(([^)]*)\))?$", spec.strip())
     if not m:
         return None
