@@ -89,13 +89,9 @@ void Module::from_import(const char* dotted, const char* name, const char* as) {
 
 void Module::set(const char* name, Obj value) { set_global(intern(name), value); }
 
-void Module::register_route(Ref function, const char* verb, const char* path, const char* name,
-                            std::span<const RouteParam> params) {
-    std::vector<SigParam> sig;
-    for (const RouteParam& p : params) sig.push_back(SigParam{p.name, p.annotation, p.default_value});
-    set_signature(function, signature(std::span<const SigParam>(sig)));
+Ref Module::register_route(Obj function, const char* verb, const char* path) {
     Ref decorator = G("router"_id).method(intern(verb), path);
-    set(name, decorator(function));
+    return decorator(function);
 }
 
 // ---------------------------------------------------------------------------------------------

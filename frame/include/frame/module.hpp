@@ -49,21 +49,34 @@ public:
     template <auto F, std::size_t N>
     void route(const char* verb, const char* path, const char* name, const RouteParam (&params)[N],
                int line = __builtin_LINE()) {
-        detail::check_arity<F, N>();
-        std::vector<Param> binder;
-        for (const RouteParam& p : params)
-            binder.push_back(p.default_value.get() ? Param(p.name, p.default_value, p.annotation_text)
-                                                   : Param(p.name, required, p.annotation_text));
-        auto& fi = detail::prepare<F>(name, Params(binder), nullptr, line);
-        register_route(detail::function_object(fi, &detail::entry<F>, Params(binder), nullptr), verb, path, name,
-                       std::span<const RouteParam>(params));
+        Ref fn = route_function<F>(name, params, line);
+        set(name, register_route(fn, verb, path));
     }
     // ... of a route without parameters
     template <auto F>
     void route(const char* verb, const char* path, const char* name, int line = __builtin_LINE()) {
         detail::check_arity<F, 0>();
         auto& fi = detail::prepare<F>(name, Params(), nullptr, line);
-        register_route(detail::function_object(fi, &detail::entry<F>, Params(), nullptr), verb, path, name, {});
+        Ref fn = detail::function_object(fi, &detail::entry<F>, Params(), nullptr);
+        set_signature(fn, signature(std::span<const SigParam>()));
+        set(name, register_route(fn, verb, path));
+    }
+    // A route function with its signature and coroutine mark, not registered yet (for routes
+    // whose decorators the module applies itself).
+    template <auto F, std::size_t N>
+    Ref route_function(const char* name, const RouteParam (&params)[N], int line = __builtin_LINE()) {
+        detail::check_arity<F, N>();
+        std::vector<Param> binder;
+        std::vector<SigParam> sig;
+        for (const RouteParam& p : params) {
+            binder.push_back(p.default_value.get() ? Param(p.name, p.default_value, p.annotation_text)
+                                                   : Param(p.name, required, p.annotation_text));
+            sig.push_back(SigParam{p.name, p.annotation, p.default_value});
+        }
+        auto& fi = detail::prepare<F>(name, Params(binder), nullptr, line);
+        Ref fn = detail::function_object(fi, &detail::entry<F>, Params(binder), nullptr);
+        set_signature(fn, signature(std::span<const SigParam>(sig)));
+        return fn;
     }
 
     template <auto F, std::size_t N>
@@ -76,8 +89,8 @@ public:
     }
 
 private:
-    void register_route(Ref function, const char* verb, const char* path, const char* name,
-                        std::span<const RouteParam> params);
+    // router.<verb>(path)(function): what the decorator returns
+    Ref register_route(Obj function, const char* verb, const char* path);
 };
 
 // The class statement: metaclass resolution, __mro_entries__, __prepare__, then the namespace
