@@ -23,6 +23,7 @@ from quorvane.data import loader
 ROUTERS: list[str] = [
     "quorvane.server.routes.health",
     "quorvane.server.routes.formulas",
+    "quorvane.server.routes.billing",
 ]
 
 

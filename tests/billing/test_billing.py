@@ -1,0 +1,136 @@
+"""The billing proxy through the real app against a billing backend stand-in: a real HTTP server
+on 127.0.0.1 that records what reaches it and answers from a script."""
+import asyncio
+import gzip
+import inspect
+import socket
+import threading
+import time
+
+import httpx
+import pytest
+import uvicorn
+from starlette.applications import Starlette
+from starlette.responses import Response
+from starlette.routing import Route
+
+from quorvane.server.routes import billing
+
+
+class Backend:
+    """Records (method, path, raw query, headers, body); answers `reply` (status, header pairs,
+    body), after `delay` seconds."""
+
+    def __init__(self):
+        self.seen, self.reply, self.delay = [], (200, [], b"{}"), 0.0
+        app = Starlette(routes=[Route("/{path:path}", self.answer, methods=["GET", "POST"])])
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        self.server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=self.port, log_level="error"))
+        self.thread = threading.Thread(target=self.server.run, daemon=True)
+        self.thread.start()
+        for _ in range(200):
+            if self.server.started:
+                break
+            time.sleep(0.02)
+        self.url = f"http://127.0.0.1:{self.port}"
+
+    async def answer(self, request):
+        self.seen.append((request.method, request.url.path, request.url.query, request.headers.raw,
+                          await request.body()))
+        await asyncio.sleep(self.delay)
+        status, headers, body = self.reply
+        response = Response(body, status_code=status)
+        response.raw_headers.extend(headers)
+        return response
+
+    def stop(self):
+        self.server.should_exit = True
+        self.thread.join(5)
+
+
+@pytest.fixture
+def backend(monkeypatch):
+    server = Backend()
+    monkeypatch.setattr(billing, "BACKEND_URL", server.url)
+    monkeypatch.delenv("QUORVANE_API_KEY", raising=False)
+    monkeypatch.delenv("QUORVANE_PROXY_TIMEOUT", raising=False)
+    yield server
+    server.stop()
+
+
+def test_module_body():
+    assert [(r.path, sorted(r.methods)) for r in billing.router.routes] == [
+        ("/api/v1/billing/charge", ["POST"]), ("/api/v1/billing/ledger", ["GET"]), ("/api/v1/billing/wallet", ["GET"]),
+        ("/api/v1/billing/usage", ["GET"]), ("/api/v1/user/usage", ["GET"])]
+    assert str(inspect.signature(billing.proxy_billing)) == "(request: starlette.requests.Request)"
+    assert billing.router.tags == ["billing"] and billing.__doc__ == "Billing routes — proxy to backend."
+
+
+def test_forwarding(call_app, backend, monkeypatch):
+    monkeypatch.setenv("QUORVANE_API_KEY", "k-123")
+    call_app(("GET /api/v1/billing/wallet?a=1&a=2&b=%20x", {"headers": {"X-Api-Key": "client", "Content-Length": "0",
+                                                                          "x-odd": "ü".encode(), "x-long": "v" * 8000}}),
+             ("POST /api/v1/billing/charge", {"content": bytes(range(256)) * 4096}))
+    (method, path, query, headers, body), (post, _, _, _, raw) = backend.seen
+    assert (method, path, query, body) == ("GET", "/api/v1/billing/wallet", "a=1&a=2&b=+x", b"")
+    sent = dict(headers)
+    assert sent[b"x-api-key"] == b"k-123" and sent[b"x-odd"] == "ü".encode() and len(sent[b"x-long"]) == 8000
+    assert [k for k, _ in headers].count(b"x-api-key") == 1 and sent[b"host"] == f"127.0.0.1:{backend.port}".encode()
+    assert (post, raw) == ("POST", bytes(range(256)) * 4096)
+
+
+def test_empty_key_without_the_variable(call_app, backend):
+    call_app("GET /api/v1/user/usage")
+    assert dict(backend.seen[0][3])[b"x-api-key"] == b""
+
+
+@pytest.mark.parametrize("status", [200, 402, 500])
+def test_answers_passed_back(backend, status):
+    payload = b'{"balance": 12}' * 100
+    backend.reply = (status, [(b"content-type", b"application/json"), (b"content-encoding", b"gzip"),
+                              (b"x-trace", b"t1"), (b"x-trace", b"t2"), (b"x-name", "é".encode()),
+                              (b"set-cookie", b"a=1; Path=/"), (b"set-cookie", b"b=2; Path=/; HttpOnly")],
+                     gzip.compress(payload))
+    app = __import__("fastapi").FastAPI()
+    app.include_router(billing.router)
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=port, log_level="error"))
+    thread = threading.Thread(target=server.run, daemon=True)
+    thread.start()
+    try:
+        while not server.started:
+            time.sleep(0.02)
+        reply = httpx.get(f"http://127.0.0.1:{port}/api/v1/billing/ledger", timeout=10)   # a real client, real sockets
+    finally:
+        server.should_exit = True
+        thread.join(5)
+    assert (reply.status_code, reply.content) == (status, payload)
+    assert reply.headers.get_list("set-cookie") == ["a=1; Path=/", "b=2; Path=/; HttpOnly"]
+    assert dict(reply.cookies) == {"a": "1", "b": "2"}
+    assert reply.headers["x-trace"] == "t1, t2" and dict(reply.headers.raw)[b"x-name"] == "é".encode()
+    assert "content-encoding" not in reply.headers and reply.headers["content-length"] == str(len(payload))
+
+
+def test_unreachable_and_slow(call_app, backend, monkeypatch):
+    backend.delay = 1.0
+    monkeypatch.setenv("QUORVANE_PROXY_TIMEOUT", "0.25")
+    started = time.monotonic()
+    slow = call_app("GET /api/v1/billing/usage")[0]
+    assert time.monotonic() - started < 0.9                  # fractional timeout honoured
+    target = backend.url + "/api/v1/billing/usage"
+    assert (slow.status_code, slow.json()) == (504, {"success": False, "error": {
+        "code": "PROXY_TIMEOUT", "message": "Backend timeout: " + target}})
+    backend.stop()
+    down = call_app("GET /api/v1/billing/usage")[0]
+    assert (down.status_code, down.json()) == (503, {"success": False, "error": {
+        "code": "BACKEND_UNAVAILABLE", "message": "Backend unreachable: " + target}})
+
+
+def test_bad_timeout_and_wrong_method(call_app, backend, monkeypatch):
+    monkeypatch.setenv("QUORVANE_PROXY_TIMEOUT", "soon")
+    bad, wrong = call_app("GET /api/v1/billing/wallet", "POST /api/v1/billing/wallet")
+    assert (bad.status_code, wrong.status_code) == (500, 405) and backend.seen == []
