@@ -107,15 +107,17 @@ def test_real_loop_blocked_by_callback(log_records):
         task = asyncio.create_task(sentry.run())
         samples = []
 
-        async def sample(seconds):
+        async def sample(seconds, until=lambda: False):
             end = time.monotonic() + seconds
-            while time.monotonic() < end:
+            while time.monotonic() < end and not until():
                 samples.append((sentry.lag_ms, sentry.max_lag_ms))
                 await asyncio.sleep(0.003)
 
         await sample(0.1)
         asyncio.get_running_loop().call_soon(time.sleep, 0.15)
         await sample(0.2)
+        # a loaded machine can starve the loop on its own for a while: wait (bounded) for a quiet cycle
+        await sample(3.0, until=lambda: sentry.lag_ms < sentry.max_lag_ms)
         last = sentry.snapshot()
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -129,7 +131,7 @@ def test_real_loop_blocked_by_callback(log_records):
     peaks = [peak for _, peak in samples]
     assert peaks == sorted(peaks)
     # The loop was blocked 150 ms while the sentry slept 20 ms: it woke at least 130 ms late.
-    assert 120.0 <= sentry.max_lag_ms < 1000.0
+    assert 120.0 <= sentry.max_lag_ms < 3000.0
     assert sentry.lag_ms < sentry.max_lag_ms             # later cycles were quiet again
     shown = [re.fullmatch(r"event loop lag (\d+)ms \(max (\d+)ms\) — something is blocking the loop",
                           r["message"]) for r in log_records]
