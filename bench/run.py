@@ -10,6 +10,8 @@ Each side is calibrated to about TARGET seconds per repeat; native and python re
 alternate, so drift of the machine hits both; the median of the repeats is reported.
 
 Usage: bench/run.py [substring ...]   (only benchmarks whose name contains one of them)
+A benchmark file may set REPEATS, its own number of repeats (for benchmarks whose one call is long).
+
 Environment: QUORVANE_TESTMODS (directory of the test-only modules), BENCH_REPEATS, BENCH_TARGET_MS.
 """
 import importlib.util
@@ -44,11 +46,11 @@ def loops_for(t):
         number *= 10 if elapsed < TARGET / 100 else 2
 
 
-def measure(native, python):
+def measure(native, python, repeats=REPEATS):
     """Median seconds per call of each side."""
     n_loops, p_loops = loops_for(native), loops_for(python)
     n_times, p_times = [], []
-    for _ in range(REPEATS):
+    for _ in range(repeats):
         n_times.append(native.timeit(n_loops) / n_loops)
         p_times.append(python.timeit(p_loops) / p_loops)
     return statistics.median(n_times), statistics.median(p_times)
@@ -63,7 +65,7 @@ def load(path):
     spec = importlib.util.spec_from_file_location(path.stem, path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    return module.BENCHMARKS
+    return module.BENCHMARKS, getattr(module, "REPEATS", REPEATS)
 
 
 def main(filters):
@@ -74,7 +76,7 @@ def main(filters):
     failed = False
     for path in sorted(HERE.glob("bench_*.py")):
         try:
-            entries = load(path)
+            entries, repeats = load(path)
         except Exception:
             print(f"{path.name}: could not load\n{traceback.format_exc()}", file=sys.stderr)
             failed = True
@@ -83,7 +85,7 @@ def main(filters):
             if filters and not any(f in name for f in filters):
                 continue
             try:
-                n, p = measure(timer(native, *call), timer(python, *call))
+                n, p = measure(timer(native, *call), timer(python, *call), repeats)
             except Exception:
                 print(f"{name}: failed\n{traceback.format_exc()}", file=sys.stderr)
                 failed = True

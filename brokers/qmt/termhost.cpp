@@ -39,8 +39,8 @@ void Termhost_start_account_polling(Obj self, Obj streamer) {
 
 Co Termhost_broadcast_asset(Obj self, Dict data, Obj streamer) {
     self.setattr("accountStatus"_id, data.get());
-    Ref message = dict_of("type"_id, "account_snapshot"_id, "data"_id, data);
-    Ref broadcasting = streamer.attr("manager"_id).method("broadcast_json"_id, message);
+    Ref broadcasting = streamer.attr("manager"_id).method("broadcast_json"_id,
+                                                          dict_of("type"_id, "account_snapshot"_id, "data"_id, data));
     Ref sent = co_await awaitable(std::move(broadcasting));
     Ref account = get(data, "account_id"_id);
     if (!truthy(account)) account = get(data, "accountId"_id);
@@ -53,10 +53,11 @@ Co listen_on(Obj ws, Obj self, Obj streamer, Obj json) {
     G("logger"_id).method("info"_id, "Connected to qmt-bridge trade WS"_id);
     for (;;) {
         Ref receiving = ws.method("recv"_id);
-        Ref text = co_await awaitable(std::move(receiving));
+        Held text = co_await awaitable(std::move(receiving));
         Held msg = json.method("loads"_id, text);
+        if (!eq(msg.method("get"_id, "type"_id), "asset"_id)) continue;
         Held data = msg.method("get"_id, "data"_id);
-        if (!eq(msg.method("get"_id, "type"_id), "asset"_id) || !PyDict_Check(data.get())) continue;
+        if (!PyDict_Check(data.get())) continue;
         Ref broadcasting = self.method("_broadcast_asset"_id, data, streamer);
         Ref done = co_await awaitable(std::move(broadcasting));
     }
@@ -94,8 +95,9 @@ Co poll_once(Obj client, Obj self, Obj streamer) {
         Ref broadcasting = self.method("_broadcast_asset"_id, data, streamer);
         Ref done = co_await awaitable(std::move(broadcasting));
     } else if (!eq(resp.attr("status_code"_id), 404)) {
+        Ref status = resp.attr("status_code"_id);
         Ref head = resp.attr("text"_id).item(Ref::steal(PySlice_New(Py_None, Ref(num(200)).get(), Py_None)).get());
-        G("logger"_id).method("warning"_id, "qmt-bridge asset poll {}: {}"_id, resp.attr("status_code"_id), head);
+        G("logger"_id).method("warning"_id, "qmt-bridge asset poll {}: {}"_id, status, head);
     }
     co_return none();
 }
@@ -129,22 +131,34 @@ Co cancel_task(Obj task) {
     co_return none();
 }
 
-Co Termhost_account_poll_loop(Obj self, Obj streamer) {
-    Held httpx = import("httpx"_id);
-    Ref environ = G("os"_id).attr("environ"_id);
-    Held base_url = environ.method("get"_id, "QUORVANE_QMT_URL"_id, "http://127.0.0.1:8000"_id);
-    Ref api_key = environ.method("get"_id, "QUORVANE_QMT_API_KEY"_id, ""_id);
-    Held interval = Ref::steal(PyNumber_Long(environ.method("get"_id, "QUORVANE_QMT_POLL_SECONDS"_id, "30"_id).get()));
-    Held headers = truthy(api_key) ? dict_of("X-API-Key"_id, api_key) : new_dict();
-    Ref ws_base = base_url.method("replace"_id, "http://"_id, "ws://"_id).method("replace"_id, "https://"_id, "wss://"_id);
-    Ref ws_url = Ref::steal(PyUnicode_Concat(ws_base.get(), Ref::steal(PyUnicode_Concat("/ws/trade?api_key="_id, api_key.get())).get()));
+// The loop's configuration and its listener, started (before the first await).
+struct PollSetup {
+    Ref base_url, headers, interval, listener;
+};
 
-    Held scope = PollLoop::make();
+PollSetup set_up_polling(Obj self, Obj streamer) {
+    Ref environ = G("os"_id).attr("environ"_id);
+    Ref base_url = environ.method("get"_id, "QUORVANE_QMT_URL"_id, "http://127.0.0.1:8000"_id);
+    Ref api_key = environ.method("get"_id, "QUORVANE_QMT_API_KEY"_id, ""_id);
+    Ref interval = Ref::steal(PyNumber_Long(environ.method("get"_id, "QUORVANE_QMT_POLL_SECONDS"_id, "30"_id).get()));
+    Ref headers = truthy(api_key) ? dict_of("X-API-Key"_id, api_key) : new_dict();
+    Ref ws_base = base_url.method("replace"_id, "http://"_id, "ws://"_id).method("replace"_id, "https://"_id, "wss://"_id);
+    Ref ws_url = Ref::steal(PyUnicode_Concat(Ref::steal(PyUnicode_Concat(ws_base.get(), "/ws/trade?api_key="_id)).get(), api_key.get()));
+
+    Ref scope = PollLoop::make();
     PollLoop(scope).set<"self">(self);
     PollLoop(scope).set<"streamer">(streamer);
     PollLoop(scope).set<"ws_url">(ws_url);
     Ref listen = nested<&ws_listen>(scope, "_ws_listen");
-    Held listener = G("asyncio"_id).method("create_task"_id, listen());
+    Ref listener = G("asyncio"_id).method("create_task"_id, listen());
+    return {base_url, headers, interval, listener};
+}
+
+Co Termhost_account_poll_loop(Obj self, Obj streamer) {
+    Held httpx = import("httpx"_id);
+    PollSetup setup = set_up_polling(self, streamer);
+    Held base_url = std::move(setup.base_url), headers = std::move(setup.headers);
+    Held interval = std::move(setup.interval), listener = std::move(setup.listener);
     Ref ended = co_await try_finally(poll_with_client(httpx, base_url, headers, self, streamer, interval), cancel_task(listener));
     co_return ended;
 }

@@ -42,6 +42,12 @@ def _parser() -> argparse.ArgumentParser:
                     help=f"API client id (default: ${ibmode.CLIENT_ID_ENV}, else {ibmode.DEFAULT_CLIENT_ID})")
     ib.add_argument("--ib-symbols", help=f"comma list of symbols to track (default: ${ibmode.SYMBOLS_ENV}, "
                                          "else the demo symbols)")
+    serve.add_argument(
+        "--broker", choices=["ib", "qmt"],
+        help="broker mode: ib (the same as --ib) or qmt, the QMT terminal through its bridge at "
+             "$QUORVANE_QMT_URL (default http://127.0.0.1:8000) with $QUORVANE_QMT_API_KEY, assets "
+             "polled every $QUORVANE_QMT_POLL_SECONDS (default 30) (default: offline, or IB mode "
+             "as --ib says)")
 
     seed = sub.add_parser(
         "seed-demo", help="write deterministic demo bars into the bar cache",
@@ -71,14 +77,24 @@ def _seed(cache: loader.BarCache) -> None:
 
 def ib_config(args: argparse.Namespace, environ=None) -> ibmode.IBConfig | None:
     """IB mode's configuration from the serve options and the environment, None when it is off."""
-    return ibmode.IBConfig.resolve(environ, enable=args.ib, host=args.ib_host, port=args.ib_port,
+    enable = True if args.broker == "ib" else args.ib
+    return ibmode.IBConfig.resolve(environ, enable=enable, host=args.ib_host, port=args.ib_port,
                                    client_id=args.ib_client_id, symbols=args.ib_symbols)
+
+
+def broker_modes(args: argparse.Namespace, environ=None) -> tuple[ibmode.IBConfig | None, bool]:
+    """(IB mode's configuration or None, whether QMT mode is on) from the serve options."""
+    if args.broker == "qmt":
+        if args.ib:
+            raise ValueError("--broker qmt and --ib exclude each other")
+        return None, True
+    return ib_config(args, environ), False
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        ib = ib_config(args) if args.command == "serve" else None
+        ib, qmt = broker_modes(args) if args.command == "serve" else (None, False)
         cache = _open(args.data_dir)
     except (ValueError, loader.CacheError) as e:
         print(f"quorvane: error: {e}", file=sys.stderr)
@@ -97,7 +113,8 @@ def main(argv: list[str] | None = None) -> int:
 
     from quorvane.app import create_app
 
-    uvicorn.run(create_app(cache.directory, ib=ib), host=args.host, port=args.port, log_level=args.log_level)
+    uvicorn.run(create_app(cache.directory, ib=ib, qmt=qmt), host=args.host, port=args.port,
+                log_level=args.log_level)
     return 0
 
 

@@ -2,7 +2,9 @@
 
 Offline by default: no Interactive Brokers terminal app is attached, so
 ``app.state`` has no ``icli_app`` (and no ``live_flusher``), and the routes
-answer from the bar cache. IB mode (`quorvane.ib`) attaches them.
+answer from the bar cache. IB mode (`quorvane.ib`) attaches them; QMT mode
+(`quorvane.brokers.qmt`) attaches its own terminal app. Either way the app
+serves the streamer's WebSocket at ``/ws`` (``app.state.streamer``).
 """
 
 from __future__ import annotations
@@ -12,11 +14,12 @@ import contextlib
 import importlib
 import os
 
-from fastapi import FastAPI
+from fastapi import FastAPI, WebSocket
 from loguru import logger
 
 from quorvane import __version__
 from quorvane.data import loader
+from quorvane.server.streamer import DataStreamer
 
 # Route modules whose `router` the application includes, in this order. Every
 # entry must import: a listed module that is missing is a broken install.
@@ -50,7 +53,16 @@ def _ib_mode(app: FastAPI, ib):
     return ib_mode(app, ib)
 
 
-def create_app(data_dir: str | os.PathLike | None = None, ib=None) -> FastAPI:
+def _qmt_mode(app: FastAPI, qmt: bool):
+    """QMT mode for the life of the app, or nothing at all (nothing of it imported)."""
+    if not qmt:
+        return contextlib.nullcontext()
+    from quorvane.brokers.qmt import qmt_mode
+
+    return qmt_mode(app, app.state.streamer)
+
+
+def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = False) -> FastAPI:
     """Build the application.
 
     Opens the bar cache in `data_dir` (default: ``$QUORVANE_DATA_DIR`` or
@@ -58,8 +70,12 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None) -> FastAPI:
     `loader.CacheError` rather than at the first request. The lifespan creates
     the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
     as a task until shutdown. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
-    also runs IB mode (`quorvane.ib.ib_mode`) inside it.
+    also runs IB mode (`quorvane.ib.ib_mode`) inside it; with `qmt`, QMT mode
+    (`quorvane.brokers.qmt.qmt_mode`). The streamer (``app.state.streamer``)
+    serves its clients at ``/ws``.
     """
+    if ib is not None and qmt:
+        raise ValueError("IB mode and QMT mode exclude each other")
     loader.open_cache(data_dir)
     _load_custom_formulas()
     from quorvane.server.lagsentry import LagSentry
@@ -70,7 +86,7 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None) -> FastAPI:
         app.state.lagsentry = lagsentry
         task = asyncio.create_task(lagsentry.run(), name="lagsentry")
         try:
-            async with _ib_mode(app, ib):
+            async with _ib_mode(app, ib), _qmt_mode(app, qmt):
                 yield
         finally:
             task.cancel()
@@ -82,6 +98,12 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None) -> FastAPI:
                 logger.error("lag monitor task had failed: {!r}", e)
 
     app = FastAPI(title="Quorvane", version=__version__, lifespan=lifespan)
+    app.state.streamer = streamer = DataStreamer()
+
+    @app.websocket("/ws")
+    async def stream(websocket: WebSocket):
+        await streamer.serve(websocket)
+
     for name in ROUTERS:
         app.include_router(importlib.import_module(name).router)
     return app

@@ -20,23 +20,25 @@ Ref error_response(int status, PyObject* code, PyObject* message, Obj target) {
     return G("JSONResponse"_id)(kw("status_code"_id, status), kw("content"_id, body));
 }
 
-// The backend's answer as a Response: its body, its status, and its headers, one line per
-// header name with the joined value, except that each set-cookie field keeps its own line
-// (joined, they would corrupt every cookie after the first). Values go out as the backend's
-// bytes.
+// The backend's answer as a Response: its body, its status, and its headers in their order, one
+// line per header name with the joined value, except that each set-cookie field keeps its own
+// line (joined, they would corrupt every cookie after the first). Names and values go out as the
+// backend's bytes (re-encoded as httpx decoded them).
 Ref passed_back(Obj resp) {
     Ref response = G("Response"_id)(kw("content"_id, resp.attr("content"_id)), kw("status_code"_id, resp.attr("status_code"_id)));
     Ref raw = response.attr("raw_headers"_id);
     Ref headers = resp.attr("headers"_id);
     Ref encoding = headers.attr("encoding"_id);
     for_each(headers.method("keys"_id), [&](Obj name) {
-        if (hop_header(name) || eq(name, "set-cookie"_id)) return;
-        Ref value = headers.item(name.get()).method("encode"_id, encoding);
-        list_append(raw, tuple_of(Ref(name.method("encode"_id, "latin-1"_id)), value));
-    });
-    Ref set_cookie = Ref::steal(PyBytes_FromString("set-cookie"));
-    for_each(headers.attr("raw"_id), [&](Obj pair) {
-        if (eq(pair.item(0).method("lower"_id), set_cookie)) list_append(raw, tuple_of(set_cookie, pair.item(1)));
+        if (hop_header(name)) return;
+        Ref line_name = name.method("encode"_id, encoding);
+        if (!eq(name, "set-cookie"_id)) {
+            list_append(raw, tuple_of(line_name, Ref(headers.item(name.get()).method("encode"_id, encoding))));
+            return;
+        }
+        for_each(headers.method("get_list"_id, name), [&](Obj value) {
+            list_append(raw, tuple_of(line_name, Ref(value.method("encode"_id, encoding))));
+        });
     });
     return response;
 }
@@ -44,11 +46,12 @@ Ref passed_back(Obj resp) {
 // The request as the backend gets it, inside the client block; a timeout or a refused
 // connection becomes its JSON error.
 Co forward(Obj client, Obj request, Obj target, Obj headers) {
+    Held method = request.attr("method"_id);
     Ref reading = request.method("body"_id);
     Held body = co_await awaitable(std::move(reading));
     // every value of a repeated query key (the mapping view keeps the last only)
     Ref params = request.attr("query_params"_id).method("multi_items"_id);
-    Ref sending = client.method("request"_id, kw("method"_id, request.attr("method"_id)), kw("url"_id, target),
+    Ref sending = client.method("request"_id, kw("method"_id, method), kw("url"_id, target),
                                 kw("headers"_id, headers), kw("content"_id, body), kw("params"_id, params));
     Ref resp = co_await awaitable(std::move(sending));
     co_return resp;
@@ -68,20 +71,23 @@ Co send_through(Obj client, Obj request, Obj target, Obj headers) {
 
 Co proxy_billing(Obj request) {
     Held target = Ref::steal(PyUnicode_Concat(to_str(G("BACKEND_URL"_id)).get(), to_str(request.attr("url"_id).attr("path"_id)).get()));
-    Ref environ = G("os"_id).attr("environ"_id);
-    Ref key = environ.method("get"_id, "QUORVANE_API_KEY"_id, ""_id);
-    // the client's headers but the hop's own; values as the client sent their bytes
     Held headers = new_dict();
-    for_each(request.attr("headers"_id).method("items"_id), [&](Obj pair) {
-        auto name_value = unpack<2>(pair);
-        Ref lower = name_value[0].method("lower"_id);
-        if (eq(lower, "host"_id) || eq(lower, "content-length"_id)) return;
-        headers.setitem(name_value[0].get(), name_value[1].method("encode"_id, "latin-1"_id).get());
-    });
-    headers.setitem("x-api-key"_id, key.get());
-    Ref timeout = float_of(environ.method("get"_id, "QUORVANE_PROXY_TIMEOUT"_id, "30"_id));
-    Ref httpx = G("httpx"_id);
-    Held client = httpx.attr("AsyncClient"_id)(kw("timeout"_id, httpx.attr("Timeout"_id)(timeout)));
+    Held client;
+    {
+        Ref environ = G("os"_id).attr("environ"_id);
+        Ref key = environ.method("get"_id, "QUORVANE_API_KEY"_id, ""_id);
+        // the client's headers but the hop's own; values as the client sent their bytes
+        for_each(request.attr("headers"_id).method("items"_id), [&](Obj pair) {
+            auto name_value = unpack<2>(pair);
+            Ref lower = name_value[0].method("lower"_id);
+            if (eq(lower, "host"_id) || eq(lower, "content-length"_id)) return;
+            headers.setitem(name_value[0].get(), name_value[1].method("encode"_id, "latin-1"_id).get());
+        });
+        headers.setitem("x-api-key"_id, key.get());
+        Ref timeout = float_of(environ.method("get"_id, "QUORVANE_PROXY_TIMEOUT"_id, "30"_id));
+        Ref httpx = G("httpx"_id);
+        client = httpx.attr("AsyncClient"_id)(kw("timeout"_id, httpx.attr("Timeout"_id)(timeout)));
+    }
     Held resp = co_await async_with(client, &send_through, request, target, headers);
     // a JSON error was made inside the block; an answer is passed back after it
     if (check(PyObject_IsInstance(resp.get(), G("Response"_id).get())) != 0) co_return resp;

@@ -1,0 +1,153 @@
+"""The billing proxy under load: 500 concurrent requests through the proxy to a backend stand-in,
+over real sockets on 127.0.0.1, with the backend stopped half-way; the native module against
+bench/baseline/billing.py.
+
+Three processes besides this one: the backend stand-in (standins/billing_backend.py) and one
+uvicorn app per side (standins/billing_proxy.py), identical but for the billing router. A round
+opens 500 client connections at once, each a GET of /api/v1/billing/wallet?id=N; once the
+proxy has made half of its backend connections, the backend stops listening (connections it has
+are served to the end, later ones are refused), and it listens again after the round. Every answer is checked: the backend's own (its status, its JSON
+naming this very request, both set-cookie lines, its marker header) or the proxy's 503/504 JSON
+error naming the target; anything else, or a request without an answer, fails the benchmark.
+The figure is the time of one round (500 requests); the tally of answers is printed at exit.
+
+Each request's proxy makes an httpx client of its own, and making one (its TLS context, the CA
+bundle loaded) is most of a request's cost on either side: a round takes tens of seconds, so
+this benchmark runs fewer repeats than the others.
+"""
+import asyncio
+import atexit
+import collections
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REQUESTS = 500
+PATH = "/api/v1/billing/wallet"
+_tally = collections.Counter()
+_procs = []
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _start(*args, env=None):
+    proc = subprocess.Popen([sys.executable, *map(str, args)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            text=True, env={**os.environ, **(env or {})})
+    _procs.append(proc)
+    return proc
+
+
+def _wait_listening(port, proc, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError(f"{proc.args} exited with {proc.returncode}")
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError(f"{proc.args} is not listening on {port}")
+
+
+def _command(proc, line, answer):
+    proc.stdin.write(line + "\n")
+    proc.stdin.flush()
+    got = proc.stdout.readline().strip()
+    if got != answer:
+        raise RuntimeError(f"backend answered {got!r} to {line!r}")
+
+
+def _stop_all():
+    for proc in _procs:
+        proc.kill()
+        proc.wait()
+
+
+atexit.register(_stop_all)
+backend = _start(HERE / "standins" / "billing_backend.py")
+ready, backend_port = backend.stdout.readline().split()
+assert ready == "ready"
+BACKEND_URL = f"http://127.0.0.1:{backend_port}"
+TARGET = BACKEND_URL + PATH
+PROXIES = {}
+for side in ("native", "python"):
+    port = _free_port()
+    proc = _start(HERE / "standins" / "billing_proxy.py", side, port, env={"QUORVANE_BACKEND_URL": BACKEND_URL})
+    _wait_listening(port, proc)
+    PROXIES[side] = port
+ERRORS = {503: {"success": False, "error": {"code": "BACKEND_UNAVAILABLE", "message": "Backend unreachable: " + TARGET}},
+          504: {"success": False, "error": {"code": "PROXY_TIMEOUT", "message": "Backend timeout: " + TARGET}}}
+
+
+async def _one(port, n):
+    """One request on its own connection: its (status, header lines, body)."""
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    writer.write(f"GET {PATH}?id={n}&id=x HTTP/1.1\r\nhost: 127.0.0.1\r\nconnection: close\r\n\r\n".encode())
+    raw = await reader.read()
+    writer.close()
+    head, _, body = raw.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = [tuple(line.split(": ", 1)) for line in lines[1:]]
+    return int(lines[0].split(" ")[1]), headers, body
+
+
+def _check(n, status, headers, body):
+    """The answer's kind ("backend", 503, 504); raises for anything else."""
+    if status == 200:
+        lines = [(k.lower(), v) for k, v in headers]
+        assert json.loads(body) == {"target": f"{PATH}?id={n}&id=x"}, body[:200]
+        assert ("set-cookie", "a=1; Path=/") in lines and ("set-cookie", "b=2; Path=/") in lines, lines
+        assert ("x-backend", "stand-in") in lines and dict(lines)["content-length"] == str(len(body)), lines
+        return "backend"
+    assert status in ERRORS and json.loads(body) == ERRORS[status], (status, body[:200])
+    return status
+
+
+async def _round(port):
+    async def request(n):
+        return n, await _one(port, n)
+
+    answers = await asyncio.gather(*(request(n) for n in range(REQUESTS)))   # an exception: a lost answer
+    kinds = collections.Counter(_check(n, *answer) for n, answer in answers)
+    assert sum(kinds.values()) == REQUESTS
+    return kinds
+
+
+def _side(side):
+    port = PROXIES[side]
+
+    def run():
+        _command(backend, f"stop-after {REQUESTS // 2}", "armed")
+        try:
+            kinds = asyncio.run(asyncio.wait_for(_round(port), 300))
+        finally:
+            _command(backend, "start", "started")
+        for kind, count in kinds.items():
+            _tally[side, kind] += count
+        _tally[side, "rounds"] += 1
+    return run
+
+
+def _report():
+    for side in PROXIES:
+        rounds = _tally[side, "rounds"]
+        if rounds:
+            print(f"billing load, {side}: {rounds} rounds of {REQUESTS}, answers: backend {_tally[side, 'backend']}, "
+                  f"503 {_tally[side, 503]}, 504 {_tally[side, 504]}, garbled or lost 0")
+
+
+atexit.register(_report)
+
+REPEATS = 3
+BENCHMARKS = [(f"billing proxy, {REQUESTS} concurrent requests, backend stopped half-way (one round)",
+               _side("native"), _side("python"))]

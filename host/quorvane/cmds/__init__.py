@@ -1,0 +1,1 @@
+"""Commands that the terminal apps dispatch."""
