@@ -35,14 +35,25 @@ def test_parse(spec, parsed):
     assert formulas._parse_ind(spec) == parsed
 
 
+SPACES = "".join(c for c in map(chr, range(0x3001)) if c.isspace())   # every white space str.strip() removes
+DIGITS = "٣१৩߀๕𝟘𝟗"                                                   # decimal digits of other scripts
+
+
+def random_text(rng):
+    pools = ["aZ9_.-(),+e", "(),", SPACES, DIGITS, "1.5 inf nan é_"]
+    n = rng.randrange(14)
+    return "".join(chr(rng.randrange(0x110000)) if rng.random() < 0.1 else rng.choice(rng.choice(pools))
+                   for _ in range(n))
+
+
 def test_parse_matches_python_on_random_text():
     rng = random.Random(7)
-    alphabet = "aZ9_.-(),+-e  \t\n1.5٣१\u2003\u3000\x1cé𝟘_,()inf"
-    for _ in range(20000):
-        spec = "".join(rng.choice(alphabet) for _ in range(rng.randrange(12)))
+    for _ in range(30000):
+        spec = random_text(rng)
         if rng.random() < 0.5:
-            spec = rng.choice(["ma", "X.y", " Boll"]) + "(" + spec.replace(")", "") + ")" + rng.choice(["", " ", ")"])
-        assert repr(formulas._parse_ind(spec)) == repr(python_parse(spec)), spec
+            spec = (rng.choice(["ma", "X.y", " Boll", "a" + rng.choice(SPACES)]) + "(" + spec.replace(")", "") + ")"
+                    + rng.choice(["", " ", ")", rng.choice(SPACES)]))
+        assert repr(formulas._parse_ind(spec)) == repr(python_parse(spec)), ascii(spec)
 
 
 def test_parse_long_and_odd_specs():
@@ -58,6 +69,7 @@ def legacy(bars, n=1):
 
 @pytest.mark.parametrize("fn, emits", [
     (legacy, False), (lambda bars, emit=False: 0, True), (lambda bars, **kw: 0, True), (len, False),
+    (lambda bars, *, emit: 0, True), (lambda emit, /: 0, True), (max, False), (iter, False), (formulas._parse_ind, False),
     (type("Odd", (), {"__signature__": property(lambda s: 1 / 0), "__call__": lambda s: 0})(), None),
 ])
 def test_supports_emit(fn, emits):

@@ -29,13 +29,16 @@ Co load_bars(Obj get_bars, Obj symbol, Obj period, Obj count) {
 Ref bars_of(Obj frame, Obj as_epoch) {
     Ref bars = new_list();
     if (frame.is_none() || truthy(frame.attr("empty"_id))) return bars;
-    Ref bar = G("Bar"_id);
     for_each(frame.method("to_dict"_id, kw("orient"_id, "records"_id)), [&](Obj d) {
         Ref ts = as_epoch(get(d, "date"_id));
         if (ts.is_none()) return;
-        list_append(bars, bar(kw("timestamp"_id, ts), kw("open"_id, d.item("open"_id)), kw("high"_id, d.item("high"_id)),
-                              kw("low"_id, d.item("low"_id)), kw("close"_id, d.item("close"_id)),
-                              kw("volume"_id, get(d, "volume"_id, num(0.0)))));
+        // Bar(timestamp=ts, open=d["open"], ...), its arguments read in the order written: a
+        // record short of several fields names the first one missing
+        Ref bar = G("Bar"_id);
+        Ref open = d.item("open"_id), high = d.item("high"_id), low = d.item("low"_id), close = d.item("close"_id);
+        Ref volume = get(d, "volume"_id, num(0.0));
+        list_append(bars, bar(kw("timestamp"_id, ts), kw("open"_id, open), kw("high"_id, high), kw("low"_id, low),
+                              kw("close"_id, close), kw("volume"_id, volume)));
     });
     return bars;
 }
@@ -94,8 +97,15 @@ Ref points_since(Obj indicators, Obj since) {
     Ref filtered = new_dict();
     for_each(indicators.method("items"_id), [&](Obj item) {
         auto [key, payload] = unpack<2>(item);
+        Ref absent = new_dict();
+        Ref plots_of = get(payload, "plots"_id, absent);
+        if (plots_of.is(absent.get())) {
+            // no plots to filter: the payload as it is
+            dict_set(filtered, key.get(), payload);
+            return;
+        }
         Ref plots = new_dict();
-        for_each(get(payload, "plots"_id, new_dict()).method("items"_id), [&](Obj plot) {
+        for_each(plots_of.method("items"_id), [&](Obj plot) {
             auto [id, points] = unpack<2>(plot);
             std::vector<Ref> at_or_after;
             if (PyList_CheckExact(points.get())) at_or_after.reserve(static_cast<std::size_t>(PyList_GET_SIZE(points.get())));

@@ -94,16 +94,15 @@ Ref parse_ind(Str spec) {
 }
 
 bool supports_emit(Obj fn) {
-    Ref inspect = G("inspect"_id);
-    Ref sig = try_except([&] { return inspect.method("signature"_id, fn); }, [](const PyError&) { return Ref(); },
-                         PyExc_TypeError, PyExc_ValueError);
+    Ref sig = try_except([&] { return G("inspect"_id).method("signature"_id, fn); },
+                         [](const PyError&) { return Ref(); }, PyExc_TypeError, PyExc_ValueError);
     if (sig.null()) return false;  // no signature to read
-    Ref var_keyword = inspect.attr("Parameter"_id).attr("VAR_KEYWORD"_id);
-    bool found = false;
-    for_each(sig.attr("parameters"_id).method("values"_id), [&](Obj p) {
-        if (!found) found = eq(p.attr("kind"_id), var_keyword) || eq(p.attr("name"_id), "emit"_id);
-    });
-    return found;
+    Ref parameters = iter(sig.attr("parameters"_id).method("values"_id));
+    for (Ref p = next_item(parameters); !p.null(); p = next_item(parameters)) {
+        if (eq(p.attr("kind"_id), G("inspect"_id).attr("Parameter"_id).attr("VAR_KEYWORD"_id))) return true;
+        if (eq(p.attr("name"_id), "emit"_id)) return true;
+    }
+    return false;
 }
 
 bool is_stock_symbol(Str symbol) {
