@@ -85,6 +85,49 @@ class Bar:
         self.timestamp = t
 
 
+def python_snapshot(fn, bars, params):
+    """The snapshot replay in plain Python."""
+    pts = []
+    for i in range(len(bars)):
+        res = fn(bars[:i + 1], *params)
+        if isinstance(res, dict):
+            v = res.get("value")
+            if isinstance(v, (int, float)):
+                pts.append({"time": int(bars[i].timestamp), "value": v})
+    return {"kind": "series", "series": pts}
+
+
+@pytest.mark.parametrize("meddle", ["none", "keep", "pop", "append", "replace", "sort", "grow bars", "shrink bars",
+                                    "replace in bars"])
+def test_snapshot_prefixes_are_fresh_slices(meddle):
+    """Each call gets what bars[:i + 1] is at that moment, whatever the formula did with the list it
+    got before or with the bars themselves, and a list it keeps is never changed afterwards."""
+    def replay(snapshot):
+        bars = [Bar(60 * i) for i in range(6)]
+        seen, kept = [], []
+
+        def fn(prefix):
+            seen.append([b.timestamp for b in prefix])
+            if meddle == "keep":
+                kept.append(prefix)
+            elif meddle in ("pop", "append", "replace", "sort"):
+                {"pop": prefix.pop, "append": lambda: prefix.append(Bar(-1)), "sort": lambda: prefix.reverse(),
+                 "replace": lambda: prefix.__setitem__(0, Bar(-2))}[meddle]()
+            elif meddle == "grow bars" and len(prefix) == 2:
+                bars.insert(0, Bar(-3))
+            elif meddle == "shrink bars" and len(prefix) == 3:
+                del bars[0]
+            elif meddle == "replace in bars" and len(prefix) == 4:
+                bars[1] = Bar(-4)
+            return {"value": len(prefix)}
+        try:
+            out = snapshot(fn, bars, ())
+        except IndexError as e:
+            out = repr(e)
+        return seen, [[b.timestamp for b in p] for p in kept], out
+    assert replay(formulas._snapshot_series) == replay(python_snapshot)
+
+
 @pytest.mark.parametrize("value, point", [(3, True), (2.5, True), (True, True), (None, False), ("x", False),
                                           ([1], False)])
 def test_snapshot_series_values(value, point):
