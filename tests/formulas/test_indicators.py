@@ -171,3 +171,74 @@ def test_module_globals_in_order():
     assert str(inspect.signature(formulas.formula_batch)) == (
         "(request: starlette.requests.Request, symbol: str, period: str = 'day', count: int = 250, "
         "ind: list[str] = Query(PydanticUndefined), since: int = 0)")
+
+
+class Contract:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+
+class Odd:
+    def __eq__(self, other):
+        raise ArithmeticError("compared")
+
+
+@pytest.mark.parametrize("symbol, contract, outcome, looked_up", [
+    ("  aapl ", Contract(secType="STK"), True, ["AAPL"]),
+    ("SPY", Contract(secType="ETF"), False, ["SPY"]),
+    ("X", Contract(), False, ["X"]),                                  # no secType: None
+    ("X", ValueError("unrecognised"), False, ["X"]),                  # the lookup raises
+    ("X", "no module", False, []),                                    # the import fails
+    ("", Contract(secType="STK"), False, []), (" \t\u3000", Contract(secType="STK"), False, []),
+    ("X", Contract(secType=Odd()), ArithmeticError, ["X"]),           # the comparison is not guarded
+    ("X", property(lambda self: 1 / 0), ZeroDivisionError, ["X"]),    # nor reading secType
+])
+def test_is_stock_symbol(monkeypatch, symbol, contract, outcome, looked_up):
+    import sys
+    import quorvane.helpers as helpers
+    seen = []
+
+    def lookup(s):
+        seen.append(s)
+        if isinstance(contract, Exception):
+            raise contract
+        return type("C", (), {"secType": contract})() if isinstance(contract, property) else contract
+    monkeypatch.setattr(helpers, "contractForName", lookup)
+    if contract == "no module":
+        monkeypatch.setitem(sys.modules, "quorvane.helpers", None)
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            formulas._is_stock_symbol(symbol)
+    else:
+        assert formulas._is_stock_symbol(symbol) is outcome
+    assert seen == looked_up
+
+
+def test_compute_indicators(monkeypatch):
+    import quorvane.formulas as host
+    registry = {"A": lambda bars, emit: {"kind": "series", "series": [len(bars)]}, "B": lambda bars, n=0: {"value": n},
+                "KEYFAIL": lambda bars: {}, "GETFAIL": None}
+
+    class Registry:
+        def get(self, name):
+            if name == "GETFAIL":
+                raise LookupError("registry down")
+            return registry.get(name)
+
+    def key(name, params):
+        if name == "KEYFAIL":
+            raise KeyError("no key")
+        return name
+    monkeypatch.setattr(host, "registry", Registry())
+    monkeypatch.setattr(host, "formula_key", key)
+    bars = [Bar(60)]
+    results, errors = formulas._compute_indicators(bars, ["a", "b(1)", "b(2)", "x y", "x y", "zz", "a(1)"])
+    assert results == {"A": {"plots": {"value": [1]}}, "B": {"plots": {"value": [{"time": 60, "value": 2}]}}}
+    # later specs of the same key overwrite; a(1) fails after a succeeded: both entries stay
+    assert errors == {"x y": "invalid indicator spec", "zz": "Unknown formula: ZZ",
+                      "A": "test_compute_indicators.<locals>.<lambda>() got multiple values for argument 'emit'"}
+    for ind, raised in [(["a", "keyfail"], KeyError), (["getfail"], LookupError), (["a", 5], TypeError)]:
+        with pytest.raises(raised):      # registry lookup, formula key and the spec's type are not guarded
+            formulas._compute_indicators(bars, ind)
+    with pytest.raises(TypeError, match="Argument 'ind' has incorrect type"):
+        formulas._compute_indicators(bars, ("a",))

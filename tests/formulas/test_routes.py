@@ -162,6 +162,22 @@ def test_since_answers_from_copies(env, monkeypatch):
     assert odd["plots"]["b"] == [{"time": 5}, {"x": 1}] and bare == {"note": 1}
 
 
+@pytest.mark.parametrize("computed, raised", [
+    (KeyError("formula key"), KeyError),                                     # escapes the computation
+    (({"K": {"plots": {"a": [{"time": 9}, 7]}}}, {}), AttributeError),        # a point without get
+])
+def test_unguarded_failures_raise(env, monkeypatch, computed, raised):
+    def compute(bars, ind):
+        if isinstance(computed, Exception):
+            raise computed
+        return computed
+    monkeypatch.setattr(formulas, "_compute_indicators", compute)
+    with pytest.raises(raised):
+        asyncio.run(formulas.formula_batch(None, "AAPL", ind=["X"], since=1))
+    # nothing stored when the computation raises; a filter failure leaves the stored lists as they were
+    assert list(formulas._batch_cache.values()) == ([] if raised is KeyError else [(env.now, computed)])
+
+
 def test_cache(call_app, env):
     first = batch(call_app, "symbol=AAPL&ind=counted&ind=legacy")
     calls = len(env.calls)
