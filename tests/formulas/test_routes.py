@@ -109,22 +109,8 @@ def test_record_without_volume(call_app, env):
     assert [b.volume for b in seen] == [0.0, 0.0]
 
 
-class Records:
-    """A loader result whose records log every field read."""
-    empty = False
-
-    def __init__(self, *records):
-        self.records, self.read = records, []
-
-    def to_dict(self, orient):
-        assert orient == "records"
-        return [Record(self.read, r) for r in self.records]
-
-
 class Record(dict):
-    def __init__(self, read, fields):
-        super().__init__(fields)
-        self.read = read
+    """A loader record that logs the fields read from it."""
 
     def __getitem__(self, key):
         self.read.append(key)
@@ -141,14 +127,16 @@ class Record(dict):
     ({"open": 1, "high": 2, "low": 0}, KeyError("close")),
 ])
 def test_records_read_in_order(env, fields, outcome):
-    env.bars = Records({"date": T0, **fields})
+    record = Record(date=T0, **fields)
+    record.read = []
+    env.bars = types.SimpleNamespace(empty=False, to_dict=lambda orient: [record])
     call = formulas.formula_batch(None, "AAPL", ind=["MA"])
     if isinstance(outcome, KeyError):
         with pytest.raises(KeyError) as raised:
             asyncio.run(call)
         assert raised.value.args == outcome.args
     else:
-        assert asyncio.run(call)["success"] is True and env.bars.read == outcome
+        assert asyncio.run(call)["success"] is True and record.read == outcome
 
 
 def test_since_answers_from_copies(env, monkeypatch):
