@@ -6,7 +6,7 @@ same imports, a router of its own with the tag "formulas", the batch cache, the 
 on the pattern text, `inspect.signature`, `time.monotonic`, `asyncio.to_thread`). The host's
 modules are imported inside the functions at call time, as the native module does. Argument
 types are not checked on entry. The `since` filter answers with filtered copies, so the lists
-held by the cache keep every point.
+held by the cache keep every point (a payload without plots is answered as it is).
 """
 import asyncio
 import inspect
@@ -165,8 +165,9 @@ async def formula_batch(request: Request, symbol: str, period: str = "day", coun
 
     if since > 0:
         indicators = {
-            k: {**payload, "plots": {pid: [p for p in pts if p.get("time", 0) >= since]
-                                     for pid, pts in payload.get("plots", {}).items()}}
+            k: payload if "plots" not in payload else
+            {**payload, "plots": {pid: [p for p in pts if p.get("time", 0) >= since]
+                                  for pid, pts in payload["plots"].items()}}
             for k, payload in indicators.items()
         }
 

@@ -35,14 +35,25 @@ def test_parse(spec, parsed):
     assert formulas._parse_ind(spec) == parsed
 
 
+SPACES = "".join(c for c in map(chr, range(0x3001)) if c.isspace())   # every white space str.strip() removes
+DIGITS = "٣१৩߀๕𝟘𝟗"                                                   # decimal digits of other scripts
+
+
+def random_text(rng):
+    pools = ["aZ9_.-(),+e", "(),", SPACES, DIGITS, "1.5 inf nan é_"]
+    n = rng.randrange(14)
+    return "".join(chr(rng.randrange(0x110000)) if rng.random() < 0.1 else rng.choice(rng.choice(pools))
+                   for _ in range(n))
+
+
 def test_parse_matches_python_on_random_text():
     rng = random.Random(7)
-    alphabet = "aZ9_.-(),+-e  \t\n1.5٣१\u2003\u3000\x1cé𝟘_,()inf"
-    for _ in range(20000):
-        spec = "".join(rng.choice(alphabet) for _ in range(rng.randrange(12)))
+    for _ in range(30000):
+        spec = random_text(rng)
         if rng.random() < 0.5:
-            spec = rng.choice(["ma", "X.y", " Boll"]) + "(" + spec.replace(")", "") + ")" + rng.choice(["", " ", ")"])
-        assert repr(formulas._parse_ind(spec)) == repr(python_parse(spec)), spec
+            spec = (rng.choice(["ma", "X.y", " Boll", "a" + rng.choice(SPACES)]) + "(" + spec.replace(")", "") + ")"
+                    + rng.choice(["", " ", ")", rng.choice(SPACES)]))
+        assert repr(formulas._parse_ind(spec)) == repr(python_parse(spec)), ascii(spec)
 
 
 def test_parse_long_and_odd_specs():
@@ -58,6 +69,7 @@ def legacy(bars, n=1):
 
 @pytest.mark.parametrize("fn, emits", [
     (legacy, False), (lambda bars, emit=False: 0, True), (lambda bars, **kw: 0, True), (len, False),
+    (lambda bars, *, emit: 0, True), (lambda emit, /: 0, True), (max, False), (iter, False), (formulas._parse_ind, False),
     (type("Odd", (), {"__signature__": property(lambda s: 1 / 0), "__call__": lambda s: 0})(), None),
 ])
 def test_supports_emit(fn, emits):
@@ -71,6 +83,49 @@ def test_supports_emit(fn, emits):
 class Bar:
     def __init__(self, t):
         self.timestamp = t
+
+
+def python_snapshot(fn, bars, params):
+    """The snapshot replay in plain Python."""
+    pts = []
+    for i in range(len(bars)):
+        res = fn(bars[:i + 1], *params)
+        if isinstance(res, dict):
+            v = res.get("value")
+            if isinstance(v, (int, float)):
+                pts.append({"time": int(bars[i].timestamp), "value": v})
+    return {"kind": "series", "series": pts}
+
+
+@pytest.mark.parametrize("meddle", ["none", "keep", "pop", "append", "replace", "sort", "grow bars", "shrink bars",
+                                    "replace in bars"])
+def test_snapshot_prefixes_are_fresh_slices(meddle):
+    """Each call gets what bars[:i + 1] is at that moment, whatever the formula did with the list it
+    got before or with the bars themselves, and a list it keeps is never changed afterwards."""
+    def replay(snapshot):
+        bars = [Bar(60 * i) for i in range(6)]
+        seen, kept = [], []
+
+        def fn(prefix):
+            seen.append([b.timestamp for b in prefix])
+            if meddle == "keep":
+                kept.append(prefix)
+            elif meddle in ("pop", "append", "replace", "sort"):
+                {"pop": prefix.pop, "append": lambda: prefix.append(Bar(-1)), "sort": lambda: prefix.reverse(),
+                 "replace": lambda: prefix.__setitem__(0, Bar(-2))}[meddle]()
+            elif meddle == "grow bars" and len(prefix) == 2:
+                bars.insert(0, Bar(-3))
+            elif meddle == "shrink bars" and len(prefix) == 3:
+                del bars[0]
+            elif meddle == "replace in bars" and len(prefix) == 4:
+                bars[1] = Bar(-4)
+            return {"value": len(prefix)}
+        try:
+            out = snapshot(fn, bars, ())
+        except IndexError as e:
+            out = repr(e)
+        return seen, [[b.timestamp for b in p] for p in kept], out
+    assert replay(formulas._snapshot_series) == replay(python_snapshot)
 
 
 @pytest.mark.parametrize("value, point", [(3, True), (2.5, True), (True, True), (None, False), ("x", False),
@@ -116,3 +171,74 @@ def test_module_globals_in_order():
     assert str(inspect.signature(formulas.formula_batch)) == (
         "(request: starlette.requests.Request, symbol: str, period: str = 'day', count: int = 250, "
         "ind: list[str] = Query(PydanticUndefined), since: int = 0)")
+
+
+class Contract:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+
+class Odd:
+    def __eq__(self, other):
+        raise ArithmeticError("compared")
+
+
+@pytest.mark.parametrize("symbol, contract, outcome, looked_up", [
+    ("  aapl ", Contract(secType="STK"), True, ["AAPL"]),
+    ("SPY", Contract(secType="ETF"), False, ["SPY"]),
+    ("X", Contract(), False, ["X"]),                                  # no secType: None
+    ("X", ValueError("unrecognised"), False, ["X"]),                  # the lookup raises
+    ("X", "no module", False, []),                                    # the import fails
+    ("", Contract(secType="STK"), False, []), (" \t\u3000", Contract(secType="STK"), False, []),
+    ("X", Contract(secType=Odd()), ArithmeticError, ["X"]),           # the comparison is not guarded
+    ("X", property(lambda self: 1 / 0), ZeroDivisionError, ["X"]),    # nor reading secType
+])
+def test_is_stock_symbol(monkeypatch, symbol, contract, outcome, looked_up):
+    import sys
+    import quorvane.helpers as helpers
+    seen = []
+
+    def lookup(s):
+        seen.append(s)
+        if isinstance(contract, Exception):
+            raise contract
+        return type("C", (), {"secType": contract})() if isinstance(contract, property) else contract
+    monkeypatch.setattr(helpers, "contractForName", lookup)
+    if contract == "no module":
+        monkeypatch.setitem(sys.modules, "quorvane.helpers", None)
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            formulas._is_stock_symbol(symbol)
+    else:
+        assert formulas._is_stock_symbol(symbol) is outcome
+    assert seen == looked_up
+
+
+def test_compute_indicators(monkeypatch):
+    import quorvane.formulas as host
+    registry = {"A": lambda bars, emit: {"kind": "series", "series": [len(bars)]}, "B": lambda bars, n=0: {"value": n},
+                "KEYFAIL": lambda bars: {}, "GETFAIL": None}
+
+    class Registry:
+        def get(self, name):
+            if name == "GETFAIL":
+                raise LookupError("registry down")
+            return registry.get(name)
+
+    def key(name, params):
+        if name == "KEYFAIL":
+            raise KeyError("no key")
+        return name
+    monkeypatch.setattr(host, "registry", Registry())
+    monkeypatch.setattr(host, "formula_key", key)
+    bars = [Bar(60)]
+    results, errors = formulas._compute_indicators(bars, ["a", "b(1)", "b(2)", "x y", "x y", "zz", "a(1)"])
+    assert results == {"A": {"plots": {"value": [1]}}, "B": {"plots": {"value": [{"time": 60, "value": 2}]}}}
+    # later specs of the same key overwrite; a(1) fails after a succeeded: both entries stay
+    assert errors == {"x y": "invalid indicator spec", "zz": "Unknown formula: ZZ",
+                      "A": "test_compute_indicators.<locals>.<lambda>() got multiple values for argument 'emit'"}
+    for ind, raised in [(["a", "keyfail"], KeyError), (["getfail"], LookupError), (["a", 5], TypeError)]:
+        with pytest.raises(raised):      # registry lookup, formula key and the spec's type are not guarded
+            formulas._compute_indicators(bars, ind)
+    with pytest.raises(TypeError, match="Argument 'ind' has incorrect type"):
+        formulas._compute_indicators(bars, ("a",))

@@ -55,7 +55,7 @@ def env(monkeypatch):
         raise RuntimeError("formula failed")
 
     for name, fn in [("COUNTED", counted), ("LEGACY", legacy), ("BOOM", boom),
-                     ("JUNK", lambda bars, emit=True: [1]), ("BUILTIN", len)]:
+                     ("JUNK", lambda bars, emit=True: [1]), ("BUILTIN", iter)]:
         registry.register(name, fn)
     state.registry = registry
     return state
@@ -109,6 +109,63 @@ def test_record_without_volume(call_app, env):
     assert [b.volume for b in seen] == [0.0, 0.0]
 
 
+class Record(dict):
+    """A loader record that logs the fields read from it."""
+
+    def __getitem__(self, key):
+        self.read.append(key)
+        return super().__getitem__(key)
+
+    def get(self, key, default=None):
+        self.read.append(key)
+        return super().get(key, default)
+
+
+@pytest.mark.parametrize("fields, outcome", [
+    ({"open": 1, "high": 2, "low": 0, "close": 1, "volume": 5}, ["date", "open", "high", "low", "close", "volume"]),
+    ({"high": 2, "low": 0}, KeyError("open")),      # the first field missing is the one named
+    ({"open": 1, "high": 2, "low": 0}, KeyError("close")),
+])
+def test_records_read_in_order(env, fields, outcome):
+    record = Record(date=T0, **fields)
+    record.read = []
+    env.bars = types.SimpleNamespace(empty=False, to_dict=lambda orient: [record])
+    call = formulas.formula_batch(None, "AAPL", ind=["MA"])
+    if isinstance(outcome, KeyError):
+        with pytest.raises(KeyError) as raised:
+            asyncio.run(call)
+        assert raised.value.args == outcome.args
+    else:
+        assert asyncio.run(call)["success"] is True and record.read == outcome
+
+
+def test_since_answers_from_copies(env, monkeypatch):
+    """Payloads that are not what _normalize_plots makes: one without plots stays as it is, another
+    keeps its own keys in their order; the cached payloads keep every point."""
+    bare, odd = {"note": 1}, {"plots": {"b": [{"time": 5}, {"x": 1}], "a": [{"time": 9}]}, "extra": 2}
+    monkeypatch.setattr(formulas, "_compute_indicators", lambda bars, ind: ({"K": bare, "L": odd}, {"E": "e"}))
+    got = asyncio.run(formulas.formula_batch(None, "AAPL", ind=["X"], since=6))
+    assert got["indicators"] == {"K": {"note": 1}, "L": {"plots": {"b": [], "a": [{"time": 9}]}, "extra": 2}}
+    assert list(got["indicators"]["L"]) == ["plots", "extra"] and got["errors"] == {"E": "e"}
+    assert odd["plots"]["b"] == [{"time": 5}, {"x": 1}] and bare == {"note": 1}
+
+
+@pytest.mark.parametrize("computed, raised", [
+    (KeyError("formula key"), KeyError),                                     # escapes the computation
+    (({"K": {"plots": {"a": [{"time": 9}, 7]}}}, {}), AttributeError),        # a point without get
+])
+def test_unguarded_failures_raise(env, monkeypatch, computed, raised):
+    def compute(bars, ind):
+        if isinstance(computed, Exception):
+            raise computed
+        return computed
+    monkeypatch.setattr(formulas, "_compute_indicators", compute)
+    with pytest.raises(raised):
+        asyncio.run(formulas.formula_batch(None, "AAPL", ind=["X"], since=1))
+    # nothing stored when the computation raises; a filter failure leaves the stored lists as they were
+    assert list(formulas._batch_cache.values()) == ([] if raised is KeyError else [(env.now, computed)])
+
+
 def test_cache(call_app, env):
     first = batch(call_app, "symbol=AAPL&ind=counted&ind=legacy")
     calls = len(env.calls)
@@ -150,7 +207,8 @@ def test_emit_and_replay(call_app, env):
     got = batch(call_app, "symbol=AAPL&ind=counted&ind=legacy&ind=builtin")
     assert env.calls == [("counted", 4, {"emit": True})] + [("legacy", n) for n in range(1, 5)]
     assert [p["value"] for p in got["indicators"]["LEGACY"]["plots"]["value"]] == [1, 2, 3, 4]
-    assert got["indicators"]["BUILTIN"] == {"plots": {"value": []}}      # len(prefix) is no dict: no points
+    # iter has no signature: replayed (iter(prefix) is no dict, so no points), never called with emit
+    assert got["indicators"]["BUILTIN"] == {"plots": {"value": []}} and got["errors"] == {}
 
 
 @pytest.mark.parametrize("query", [

@@ -29,40 +29,66 @@ Co load_bars(Obj get_bars, Obj symbol, Obj period, Obj count) {
 Ref bars_of(Obj frame, Obj as_epoch) {
     Ref bars = new_list();
     if (frame.is_none() || truthy(frame.attr("empty"_id))) return bars;
-    Ref bar = G("Bar"_id);
     for_each(frame.method("to_dict"_id, kw("orient"_id, "records"_id)), [&](Obj d) {
         Ref ts = as_epoch(get(d, "date"_id));
         if (ts.is_none()) return;
-        list_append(bars, bar(kw("timestamp"_id, ts), kw("open"_id, d.item("open"_id)), kw("high"_id, d.item("high"_id)),
-                              kw("low"_id, d.item("low"_id)), kw("close"_id, d.item("close"_id)),
-                              kw("volume"_id, get(d, "volume"_id, num(0.0)))));
+        // Bar(timestamp=ts, open=d["open"], ...), its arguments read in the order written: a
+        // record short of several fields names the first one missing
+        Ref bar = G("Bar"_id);
+        Ref open = d.item("open"_id), high = d.item("high"_id), low = d.item("low"_id), close = d.item("close"_id);
+        Ref volume = get(d, "volume"_id, num(0.0));
+        list_append(bars, bar(kw("timestamp"_id, ts), kw("open"_id, open), kw("high"_id, high), kw("low"_id, low),
+                              kw("close"_id, close), kw("volume"_id, volume)));
     });
     return bars;
 }
 
 bool later_than(Obj a, Obj b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_GE)) != 0; }
 
-// time >= since for the points' time values: ints and floats against an int since compare in
-// C (exactly as the interpreter compares them); anything else through the comparison protocol.
+// time >= since for the points' time values, with the interpreter's result. Ints compare in C
+// as (overflow, value) pairs of PyLong_AsLongLongAndOverflow, beyond 64 bits through int's own
+// comparison (which runs no Python code); a float time too while since is within 2**53, where a
+// double holds it exactly; anything else goes through the comparison protocol.
 class AtOrAfter {
 public:
     explicit AtOrAfter(Obj since) : since_(since) {
-        int overflow = 0;
-        if (PyLong_CheckExact(since.get())) value_ = PyLong_AsLongLongAndOverflow(since.get(), &overflow);
-        // within 2**53 a float holds it exactly, so float times compare exactly too
-        small_ = PyLong_CheckExact(since.get()) && !overflow && value_ > -(1LL << 53) && value_ < (1LL << 53);
+        ints_ = PyLong_CheckExact(since.get());
+        if (ints_) value_ = PyLong_AsLongLongAndOverflow(since.get(), &overflow_);
+        floats_ = ints_ && !overflow_ && value_ > -(1LL << 53) && value_ < (1LL << 53);
     }
+    // time: borrowed, alive until here (what the comparison protocol may run holds its own reference)
     bool operator()(Obj time) const {
         PyObject* t = time.get();
-        if (small_ && PyLong_CheckExact(t) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(t)))
-            return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(t)) >= value_;
-        if (small_ && PyFloat_CheckExact(t)) return PyFloat_AS_DOUBLE(t) >= static_cast<double>(value_);
-        return later_than(time, since_);
+        if (ints_ && PyLong_CheckExact(t)) {
+            auto* n = reinterpret_cast<PyLongObject*>(t);
+            int overflow = 0;
+            long long v = PyUnstable_Long_IsCompact(n) ? PyUnstable_Long_CompactValue(n)
+                                                      : PyLong_AsLongLongAndOverflow(t, &overflow);
+            if (overflow != overflow_) return overflow > overflow_;
+            if (overflow == 0) return v >= value_;
+            return PyLong_Type.tp_richcompare(t, since_.get(), Py_GE) == Py_True;
+        }
+        if (floats_ && PyFloat_CheckExact(t)) return PyFloat_AS_DOUBLE(t) >= static_cast<double>(value_);
+        return later_than(Ref(time), since_);
+    }
+    // p.get("time", 0) >= since
+    bool point(Obj p, Obj zero) const {
+        if (!PyDict_CheckExact(p.get())) return (*this)(get(p, "time"_id, zero));
+        // a dict's "time" without a call. Formulas build points with "time" first, as the very
+        // interned str: the first entry then is the one a lookup finds, else the lookup runs.
+        Py_ssize_t pos = 0;
+        PyObject *key, *t;
+        if (!PyDict_Next(p.get(), &pos, &key, &t) || key != "time"_id) {
+            t = PyDict_GetItemWithError(p.get(), "time"_id);
+            if (!t && PyErr_Occurred()) throw_error();
+        }
+        return (*this)(t ? t : zero.get());
     }
 private:
     Obj since_;
     long long value_ = 0;
-    bool small_ = false;
+    int overflow_ = 0;
+    bool ints_ = false, floats_ = false;
 };
 
 // After a store: past 64 entries, every entry stored before now - TTL goes.
@@ -78,12 +104,11 @@ void sweep(Obj cache, Obj now, Obj ttl) {
     for_each(stale, [&](Obj key) { check(PyObject_DelItem(cache.get(), key.get())); });
 }
 
-// p.get("time", 0), a dict's without a call
-Ref time_of(Obj p, Obj zero) {
-    if (!PyDict_CheckExact(p.get())) return get(p, "time"_id, zero);
-    PyObject* t = PyDict_GetItemWithError(p.get(), "time"_id);  // borrowed: p keeps it while we compare
-    if (!t && PyErr_Occurred()) throw_error();
-    return Ref(Obj(t ? t : zero.get()));
+// A list holding the references of `items`, which are left empty.
+Ref list_from(std::vector<Ref>& items) {
+    Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
+    for (std::size_t i = 0; i < items.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return list;
 }
 
 // The indicators as the response carries them for `since`: copies holding the points at or after
@@ -94,18 +119,22 @@ Ref points_since(Obj indicators, Obj since) {
     Ref filtered = new_dict();
     for_each(indicators.method("items"_id), [&](Obj item) {
         auto [key, payload] = unpack<2>(item);
+        Ref absent = new_dict();
+        Ref plots_of = get(payload, "plots"_id, absent);
+        if (plots_of.is(absent.get())) {
+            // no plots to filter: the payload as it is
+            dict_set(filtered, key.get(), payload);
+            return;
+        }
         Ref plots = new_dict();
-        for_each(get(payload, "plots"_id, new_dict()).method("items"_id), [&](Obj plot) {
+        for_each(plots_of.method("items"_id), [&](Obj plot) {
             auto [id, points] = unpack<2>(plot);
-            std::vector<Ref> at_or_after;
-            if (PyList_CheckExact(points.get())) at_or_after.reserve(static_cast<std::size_t>(PyList_GET_SIZE(points.get())));
+            std::vector<Ref> kept;
+            if (PyList_CheckExact(points.get())) kept.reserve(static_cast<std::size_t>(PyList_GET_SIZE(points.get())));
             for_each(points, [&](Obj p) {
-                if (kept_at(time_of(p, zero))) at_or_after.emplace_back(p);
+                if (kept_at.point(p, zero)) kept.emplace_back(p);
             });
-            Ref kept = new_list(static_cast<Py_ssize_t>(at_or_after.size()));
-            for (std::size_t i = 0; i < at_or_after.size(); ++i)
-                PyList_SET_ITEM(kept.get(), static_cast<Py_ssize_t>(i), at_or_after[i].release());
-            dict_set(plots, id.get(), kept);
+            dict_set(plots, id.get(), list_from(kept));
         });
         Ref copy = new_dict();
         check(PyDict_Merge(copy.get(), payload.get(), 1));

@@ -1,6 +1,7 @@
 // Indicator specs and the formula runs behind the batch route: parsing "NAME(p1,p2,...)", telling
 // emitting formulas from snapshot ones, replaying snapshot formulas over bar prefixes, and
 // shaping every result kind into {"plots": {plot id: points}}.
+#include <cstring>
 #include <vector>
 
 #include "routes.hpp"
@@ -55,6 +56,18 @@ Ref param_of(const Text& t, Py_ssize_t begin, Py_ssize_t end) {
 
 bool is_number(Obj v) { return PyLong_Check(v.get()) || PyFloat_Check(v.get()); }
 
+// Whether the list the previous replay step passed, bars[:i] then, can become bars[:i + 1] by
+// taking bars[i]: nothing else refers to it (the formula kept no reference) and it still holds
+// exactly the first i items of bars as they are now (neither was changed). Then nobody can tell
+// it from a fresh slice, and the replay does not copy i references at every bar, the quadratic
+// part of its work.
+bool extends_to(const Ref& prefix, Obj bars, Py_ssize_t i) {
+    return !prefix.null() && Py_REFCNT(prefix.get()) == 1 && PyList_GET_SIZE(prefix.get()) == i &&
+           i < PyList_GET_SIZE(bars.get()) &&
+           std::memcmp(PySequence_Fast_ITEMS(prefix.get()), PySequence_Fast_ITEMS(bars.get()),
+                       static_cast<std::size_t>(i) * sizeof(PyObject*)) == 0;
+}
+
 }  // namespace
 
 // The indicator spec grammar is NAME (ASCII letters, digits, "_", "." and "-") optionally followed by one
@@ -94,16 +107,15 @@ Ref parse_ind(Str spec) {
 }
 
 bool supports_emit(Obj fn) {
-    Ref inspect = G("inspect"_id);
-    Ref sig = try_except([&] { return inspect.method("signature"_id, fn); }, [](const PyError&) { return Ref(); },
-                         PyExc_TypeError, PyExc_ValueError);
+    Ref sig = try_except([&] { return G("inspect"_id).method("signature"_id, fn); },
+                         [](const PyError&) { return Ref(); }, PyExc_TypeError, PyExc_ValueError);
     if (sig.null()) return false;  // no signature to read
-    Ref var_keyword = inspect.attr("Parameter"_id).attr("VAR_KEYWORD"_id);
-    bool found = false;
-    for_each(sig.attr("parameters"_id).method("values"_id), [&](Obj p) {
-        if (!found) found = eq(p.attr("kind"_id), var_keyword) || eq(p.attr("name"_id), "emit"_id);
-    });
-    return found;
+    Ref parameters = iter(sig.attr("parameters"_id).method("values"_id));
+    for (Ref p = next_item(parameters); !p.null(); p = next_item(parameters)) {
+        if (eq(p.attr("kind"_id), G("inspect"_id).attr("Parameter"_id).attr("VAR_KEYWORD"_id))) return true;
+        if (eq(p.attr("name"_id), "emit"_id)) return true;
+    }
+    return false;
 }
 
 bool is_stock_symbol(Str symbol) {
@@ -121,11 +133,15 @@ Ref snapshot_series(Obj fn, Obj bars, Tuple params) {
     Py_ssize_t np = PyTuple_GET_SIZE(params.get());
     std::vector<PyObject*> argv(static_cast<std::size_t>(np) + 2);
     for (Py_ssize_t i = 0; i < np; ++i) argv[static_cast<std::size_t>(i) + 2] = PyTuple_GET_ITEM(params.get(), i);
+    Ref prefix;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // fn(bars[:i + 1], *params): a fresh prefix each time
-        Ref prefix = PyList_CheckExact(bars.get())
-                         ? Ref::steal(PyList_GetSlice(bars.get(), 0, i + 1))
-                         : bars.item(Ref::steal(PySlice_New(Py_None, num(i + 1).get(), Py_None)).get());
+        // fn(bars[:i + 1], *params)
+        if (!PyList_CheckExact(bars.get()))
+            prefix = bars.item(Ref::steal(PySlice_New(Py_None, num(i + 1).get(), Py_None)).get());
+        else if (extends_to(prefix, bars, i))
+            list_append(prefix, PyList_GET_ITEM(bars.get(), i));
+        else
+            prefix = Ref::steal(PyList_GetSlice(bars.get(), 0, i + 1));
         argv[1] = prefix.get();
         Ref r = Ref::steal(PyObject_Vectorcall(fn.get(), argv.data() + 1,
                                                static_cast<std::size_t>(np + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
