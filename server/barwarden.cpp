@@ -11,13 +11,9 @@ using Handler = Vars<"BarwardenManager._make_update_handler", "self", "symbol">;
 
 Ref info(PyObject* message) { return G("logger"_id).method("info"_id, message); }
 
-
-// target.<name> += handler / -= handler: the event takes the handler and is assigned back
-void inplace_event(Obj target, PyObject* name, Obj handler, bool add) {
-    Ref event = target.attr(name);
-    Ref result = Ref::steal(add ? PyNumber_InPlaceAdd(event.get(), handler.get())
-                                : PyNumber_InPlaceSubtract(event.get(), handler.get()));
-    target.setattr(name, result.get());
+// count >= MAX_SUBS, the limit read at each use
+bool pass_full(long long count) {
+    return check(PyObject_RichCompareBool(Ref(num(count)).get(), G("MAX_SUBS"_id).get(), Py_GE)) != 0;
 }
 
 // def _bucket_start_epoch(dt) -> int
@@ -46,12 +42,9 @@ void Manager_init(Obj self, Obj icli_app) {
 }
 
 Co Manager_start(Obj self) {
-    // a pass still running: this start changes nothing (no second pass, no second handler)
+    // a pass still running: this start does nothing (no second pass, no second error handler)
     Ref running = self.attr("_stagger_task"_id);
-    if (!running.is_none() && !truthy(running.method("done"_id))) {
-        G("logger"_id).method("debug"_id, "barwarden: subscription pass already running"_id);
-        co_return none();
-    }
+    if (!running.is_none() && !truthy(running.method("done"_id))) co_return none();
     Ref switch_value = G("os"_id).attr("environ"_id).method("get"_id, "QUORVANE_BARWARDEN"_id, "1"_id);
     if (eq(switch_value, "0"_id) || eq(switch_value, "false"_id) || eq(switch_value, "False"_id)) {
         info("barwarden disabled via QUORVANE_BARWARDEN"_id);
@@ -71,11 +64,11 @@ Co Manager_start(Obj self) {
         info("barwarden: no tracked tickers yet"_id);
         co_return none();
     }
-    Ref handler = self.attr("_on_ib_error"_id);
-    self.setattr("_error_handler"_id, handler.get());
-    inplace_event(ib, "errorEvent"_id, handler, true);
-    Ref pass = self.method("_subscribe_all"_id);
-    self.setattr("_stagger_task"_id, G("asyncio"_id).method("create_task"_id, pass).get());
+    self.setattr("_error_handler"_id, self.attr("_on_ib_error"_id).get());
+    Ref errors = ib.attr("errorEvent"_id);
+    ib.setattr("errorEvent"_id, iadd(errors, self.attr("_error_handler"_id)).get());
+    Ref create_task = G("asyncio"_id).attr("create_task"_id);
+    self.setattr("_stagger_task"_id, create_task(self.method("_subscribe_all"_id)).get());
     co_return none();
 }
 
@@ -93,8 +86,7 @@ Co Manager_subscribe_all(Obj self) {
     // the tickers as they are now: one added later waits for the next pass
     Held tickers = Ref::steal(PySequence_List(self.attr("_app"_id).attr("quoteState"_id).method("values"_id).get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tickers.get()); ++i) {
-        Ref limit = G("MAX_SUBS"_id);
-        if (check(PyObject_RichCompareBool(Ref(num(count)).get(), limit.get(), Py_GE))) break;
+        if (pass_full(count)) break;
         Held iticker(Obj(PyList_GET_ITEM(tickers.get(), i)));
         Held symbol = iticker.attr_or("name"_id, "?"_id);
         if (check(PySequence_Contains(self.attr("_subs"_id).get(), symbol.get()))) continue;
@@ -122,7 +114,10 @@ Co Manager_subscribe_one(Obj self, Str symbol, Obj iticker) {
     Ref bar_list = co_await awaitable(std::move(requesting));
     Ref sub = G("_SymbolSubscription"_id)(symbol, iticker, bar_list);
     self.attr("_subs"_id).setitem(symbol.get(), sub.get());
-    inplace_event(bar_list, "updateEvent"_id, self.method("_make_update_handler"_id, symbol), true);
+    // bar_list.updateEvent += self._make_update_handler(symbol)
+    Ref updates = bar_list.attr("updateEvent"_id);
+    Ref handler = self.method("_make_update_handler"_id, symbol);
+    bar_list.setattr("updateEvent"_id, iadd(updates, handler).get());
     G("logger"_id).method("debug"_id, "barwarden subscribed {}"_id, symbol);
     co_return none();
 }
@@ -134,23 +129,31 @@ Co Manager_stop(Obj self) {
         task.method("cancel"_id);
         self.setattr("_stagger_task"_id, Py_None);
     }
-    Ref subs = self.attr("_subs"_id);
-    for_each(Ref::steal(PySequence_List(subs.method("items"_id).get())), [&](Obj item) {
+    for_each(Ref::steal(PySequence_List(self.attr("_subs"_id).method("items"_id).get())), [&](Obj item) {
         auto symbol_sub = unpack<2>(item);
         Ref& symbol = symbol_sub[0];
+        Ref& sub = symbol_sub[1];
         try_except(
             [&] {
-                Ref bar_list = symbol_sub[1].attr("bar_list"_id);
-                if (truthy(bar_list.attr("updateEvent"_id)))
-                    inplace_event(bar_list, "updateEvent"_id, self.method("_make_update_handler"_id, symbol), false);
-                if (!ib.is_none()) ib.method("cancelHistoricalData"_id, bar_list);
+                if (truthy(sub.attr("bar_list"_id).attr("updateEvent"_id))) {
+                    // sub.bar_list.updateEvent -= self._make_update_handler(symbol): the object connected
+                    Ref bar_list = sub.attr("bar_list"_id);
+                    Ref updates = bar_list.attr("updateEvent"_id);
+                    Ref handler = self.method("_make_update_handler"_id, symbol);
+                    bar_list.setattr("updateEvent"_id, isub(updates, handler).get());
+                }
+                if (!ib.is_none()) ib.method("cancelHistoricalData"_id, sub.attr("bar_list"_id));
             },
             [&](const PyError&) { G("logger"_id).method("debug"_id, "barwarden teardown issue for {}"_id, symbol); });
     });
-    subs.method("clear"_id);
-    Ref handler = self.attr("_error_handler"_id);
-    if (!ib.is_none() && !handler.is_none())
-        try_except([&] { inplace_event(ib, "errorEvent"_id, handler, false); }, [](const PyError&) {});
+    self.attr("_subs"_id).method("clear"_id);
+    if (!ib.is_none() && !self.attr("_error_handler"_id).is_none())
+        try_except(
+            [&] {
+                Ref errors = ib.attr("errorEvent"_id);
+                ib.setattr("errorEvent"_id, isub(errors, self.attr("_error_handler"_id)).get());
+            },
+            [](const PyError&) {});
     self.setattr("_error_handler"_id, Py_None);
     co_return none();
 }
@@ -203,7 +206,7 @@ void Manager_pump_authoritative(Obj self, Str symbol, Obj bar_list) {
 }
 
 void Manager_on_ib_error(Obj self, Obj, Obj error_code, Obj, Obj contract) {
-    if (!eq(error_code, G("_BUST_ERROR_CODE"_id))) return;
+    if (ne(error_code, G("_BUST_ERROR_CODE"_id))) return;
     Ref now = G("time"_id).method("time"_id);
     Ref key = contract.is_none() ? Ref(Obj("?"_id)) : contract.attr_or("symbol"_id, "?"_id);
     Ref warned = self.attr("_bust_warned"_id);
@@ -243,31 +246,30 @@ FRAME_MODULE(barwarden, "quorvane.server.barwarden",
     m.def<&bucket_start_epoch>("_bucket_start_epoch", {"dt"},
                                 "Floor an aware datetime to its UTC minute grid (epoch seconds).\n"
                                 "\n"
-                                "    The 1-minute aggregator aligns its buckets on the plain UTC minute grid: a bar\n"
-                                "    whose time is not exactly a bucket start would be taken as stale.");
+                                "The 1-minute aggregator aligns its buckets on the plain UTC minute grid: a bar\n"
+                                "whose time is not exactly a bucket start would be taken as stale.");
 
     ClassDef subscription("_SymbolSubscription", {}, "One keepUpToDate BarDataList plus its update wiring.");
     subscription.set("__slots__", tuple_of("bar_list"_id, "iticker"_id, "last_seen"_id, "symbol"_id));
-    subscription.method<&Subscription_init>("__init__", {"self", {"symbol", required, "str"}, "iticker", "bar_list"},
-                                            "None");
+    subscription.method<&Subscription_init>("__init__", {"self", {"symbol", required, "str"}, "iticker", "bar_list"});
     subscription.create();
 
     ClassDef manager("BarwardenManager", {}, "Owns the keepUpToDate subscription set and pumps overrides downstream.");
-    manager.method<&Manager_init>("__init__", {"self", "icli_app"}, "None");
-    manager.method<&Manager_start>("start", {"self"}, "None");
-    manager.method<&Manager_stop>("stop", {"self"}, "None");
-    manager.method<&Manager_subscribe_all>("_subscribe_all", {"self"}, "None",
+    manager.method<&Manager_init>("__init__", {"self", "icli_app"});
+    manager.method<&Manager_start>("start", {"self"});
+    manager.method<&Manager_stop>("stop", {"self"});
+    manager.method<&Manager_subscribe_all>("_subscribe_all", {"self"}, nullptr,
                                            "Subscribe up to MAX_SUBS symbols, staggered to respect pacing.");
-    manager.method<&Manager_subscribe_one>("_subscribe_one", {"self", {"symbol", required, "str"}, "iticker"}, "None");
+    manager.method<&Manager_subscribe_one>("_subscribe_one", {"self", {"symbol", required, "str"}, "iticker"});
     manager.method<&Manager_make_update_handler>("_make_update_handler", {"self", {"symbol", required, "str"}}, nullptr,
                                                  "One closure per symbol; kept here so stop() can detach symmetrically.");
     manager.method<&Manager_pump_authoritative>(
-        "_pump_authoritative", {"self", {"symbol", required, "str"}, "bar_list"}, "None",
+        "_pump_authoritative", {"self", {"symbol", required, "str"}, "bar_list"}, nullptr,
         "Feed the newest forming bar into the ticker's 1m aggregator.\n"
         "\n"
-        "        Never raises into the update event's emitter: a malformed bar ends in one\n"
-        "        exception-level log line, and the next update is pumped as usual.");
+        "Never raises into the update event's emitter: a malformed bar ends in one\n"
+        "exception-level log line, and the next update is pumped as usual.");
     manager.method<&Manager_on_ib_error>("_on_ib_error",
-                                         {"self", "req_id", "error_code", "error_string", {"contract", none()}}, "None");
+                                         {"self", "req_id", "error_code", "error_string", {"contract", none()}});
     manager.create();
 }

@@ -66,7 +66,6 @@ class BarwardenManager:
     async def start(self):
         if self._stagger_task is not None and not self._stagger_task.done():
             # One pass at a time: a second one would request symbols the first is requesting.
-            logger.debug("barwarden: subscription pass already running")
             return
         if os.environ.get("QUORVANE_BARWARDEN", "1") in ("0", "false", "False"):
             logger.info("barwarden disabled via QUORVANE_BARWARDEN")

@@ -63,8 +63,7 @@ class BarAggregator:
         with self._lock:
             bar = self._current
             if bar is None or bucket > bar.timestamp:
-                bar = self._current = Bar(timestamp=bucket, open=price, high=price, low=price,
-                                          close=price, volume=size)
+                bar = self._current = Bar(bucket, price, price, price, price, size)
             elif bucket < bar.timestamp:
                 return False
             else:
@@ -88,8 +87,8 @@ class BarAggregator:
         with self._lock:
             if self._current is not None and bucket < self._current.timestamp:
                 return False
-            new = self._current = Bar(timestamp=bucket, open=bar.open, high=bar.high, low=bar.low,
-                                      close=bar.close, volume=bar.volume)
+            # positional: a call with keywords costs the interpreter a dict, and this runs per update
+            new = self._current = Bar(bucket, bar.open, bar.high, bar.low, bar.close, bar.volume)
             self._dirty[bucket] = new
         return True
 

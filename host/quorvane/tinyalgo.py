@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 
-@dataclass(slots=True)
+@dataclass(slots=True, init=False)
 class Bar:
     """One OHLCV bar. `timestamp` is the bar's start in epoch seconds.
 
@@ -19,10 +19,12 @@ class Bar:
     close: float
     volume: float = 0.0
 
-    def __post_init__(self) -> None:
-        self.timestamp = float(self.timestamp)
-        self.open = float(self.open)
-        self.high = float(self.high)
-        self.low = float(self.low)
-        self.close = float(self.close)
-        self.volume = 0.0 if self.volume is None else float(self.volume)
+    # Written out rather than generated with a __post_init__: bars are made on every live update,
+    # and one frame converting the fields costs half of two.
+    def __init__(self, timestamp, open, high, low, close, volume=0.0) -> None:
+        self.timestamp = float(timestamp)
+        self.open = float(open)
+        self.high = float(high)
+        self.low = float(low)
+        self.close = float(close)
+        self.volume = 0.0 if volume is None else float(volume)

@@ -385,6 +385,12 @@ template <class Self>
 void ObjectApi<Self>::setitem(PyObject* key, PyObject* value) const { check(PyObject_SetItem(ptr(), key, value)); }
 
 inline bool eq(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_EQ)) != 0; }
+inline bool ne(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_NE)) != 0; }
+
+// a += b, a -= b: the in-place operators; the result is what the statement assigns back
+// (o.x += v reads o.x, then evaluates v, then stores the result in o.x)
+inline Ref iadd(Obj a, Obj b) { return Ref::steal(PyNumber_InPlaceAdd(a.get(), b.get())); }
+inline Ref isub(Obj a, Obj b) { return Ref::steal(PyNumber_InPlaceSubtract(a.get(), b.get())); }
 
 inline Ref iter(Obj o) { return Ref::steal(PyObject_GetIter(o.get())); }
 // next(it), or a null Ref once the iterator is exhausted
