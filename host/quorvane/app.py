@@ -15,7 +15,7 @@ import os
 from fastapi import FastAPI
 from loguru import logger
 
-from quorvane import __version__
+from quorvane import __version__, guards
 from quorvane.data import loader
 
 # Route modules whose `router` the application includes, in this order. Every
@@ -57,7 +57,8 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None) -> FastAPI:
     ``~/.local/share/quorvane``) now, so a bad cache directory fails here with
     `loader.CacheError` rather than at the first request. The lifespan creates
     the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
-    as a task until shutdown. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
+    as a task until shutdown. The request guards (`quorvane.guards`) take their
+    limits from the environment now. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
     also runs IB mode (`quorvane.ib.ib_mode`) inside it.
     """
     loader.open_cache(data_dir)
@@ -82,6 +83,7 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None) -> FastAPI:
                 logger.error("lag monitor task had failed: {!r}", e)
 
     app = FastAPI(title="Quorvane", version=__version__, lifespan=lifespan)
+    guards.install(app)
     for name in ROUTERS:
         app.include_router(importlib.import_module(name).router)
     return app
