@@ -8,6 +8,9 @@ every other request. The app guards against that with two ASGI middlewares:
 * `RequestGuards` refuses a request body over the size limit and a batch-intraday
   request over the symbol cap, both with a 413 and a JSON error body, before any
   route runs;
+* `SurrogateSafeJSON`, the app's response class, writes a text that UTF-8 cannot
+  encode (a lone surrogate, which JSON request text may carry and a route may echo
+  in an error line) as a JSON escape instead of failing the response;
 * `MarketStatusCache` answers GET /api/v1/market-status from a response cache kept
   per exchange for a short time; concurrent misses for the same exchange share one
   computation, so the route runs at most once per exchange and time-to-live.
@@ -25,6 +28,9 @@ import json
 import os
 import time
 
+from fastapi.encoders import jsonable_encoder
+from fastapi.exceptions import RequestValidationError
+from fastapi.responses import JSONResponse
 from starlette.datastructures import Headers, QueryParams
 
 MAX_BODY_ENV = "QUORVANE_MAX_BODY_BYTES"
@@ -74,6 +80,22 @@ def _json_response(status: int, payload: dict, close: bool = False):
 async def _send_all(send, messages) -> None:
     for message in messages:
         await send(dict(message))
+
+
+class SurrogateSafeJSON(JSONResponse):
+    """JSON as FastAPI writes it (UTF-8, non-ASCII as is); a text with a lone surrogate has no
+    UTF-8 form, so such a body is written with ASCII escapes, which JSON readers decode back."""
+
+    def render(self, content) -> bytes:
+        try:
+            return super().render(content)
+        except UnicodeEncodeError:
+            return json.dumps(content, ensure_ascii=True, allow_nan=False, separators=(",", ":")).encode()
+
+
+async def _validation_error(request, exc: RequestValidationError):
+    # FastAPI's own handler, with the response class that can echo any input text
+    return SurrogateSafeJSON({"detail": jsonable_encoder(exc.errors())}, status_code=422)
 
 
 class RequestGuards:
@@ -203,7 +225,12 @@ class MarketStatusCache:
 
 
 def install(app) -> None:
-    """Add the guards to `app` with the limits of the environment (defaults when unset)."""
+    """Add the guards to `app` with the limits of the environment (defaults when unset).
+
+    Called before the routers are included: they take the app's response class then.
+    """
+    app.router.default_response_class = SurrogateSafeJSON
+    app.add_exception_handler(RequestValidationError, _validation_error)
     ttl = _setting(MARKET_STATUS_TTL_ENV, DEFAULT_MARKET_STATUS_TTL, float)
     if ttl > 0:
         app.add_middleware(MarketStatusCache, ttl=ttl)
