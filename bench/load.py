@@ -134,6 +134,11 @@ def wrk(base, requests, connections, seconds=SECONDS, total=None):
             formats.append(f"wrk.format({lua_string(method)}, {lua_string(path)}, "
                            f"{{[\"Content-Type\"] = \"application/json\"}}, {lua_string(json.dumps(body))})")
     per_thread = -1 if total is None else max(1, total // threads)
+    marker = tempfile.NamedTemporaryFile(suffix=".done", delete=False)
+    marker.close()
+    # A thread that has its count stops itself, but wrk's main thread sleeps out the whole -d
+    # duration; each stopped thread leaves a line in `marker`, and wrk's SIGINT handler ends the
+    # sleep once all of them have.
     script = textwrap.dedent(f"""
         local reqs, i, count, limit = nil, 0, 0, {per_thread}
         function init(args)
@@ -146,7 +151,12 @@ def wrk(base, requests, connections, seconds=SECONDS, total=None):
         end
         function response(status, headers, body)
           count = count + 1
-          if count == limit then wrk.thread:stop() end
+          if count == limit then
+            local f = io.open({lua_string(marker.name)}, "a")
+            f:write("done\\n")
+            f:close()
+            wrk.thread:stop()
+          end
         end
         function done(s, latency, requests)
           local e = s.errors
@@ -159,11 +169,21 @@ def wrk(base, requests, connections, seconds=SECONDS, total=None):
     with tempfile.NamedTemporaryFile("w", suffix=".lua", delete=False) as f:
         f.write(script)
     try:
-        out = subprocess.run(["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds:.0f}s",
-                              "--timeout", "30s", "-s", f.name, base], capture_output=True, text=True,
-                             timeout=seconds + 120, check=True).stdout
+        proc = subprocess.Popen(["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds:.0f}s",
+                                 "--timeout", "30s", "-s", f.name, base], stdout=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + seconds + 120
+        while proc.poll() is None:
+            if total is not None and Path(marker.name).read_text().count("done") >= threads:
+                proc.send_signal(signal.SIGINT)
+                break
+            if time.monotonic() > deadline:
+                proc.kill()
+                raise RuntimeError("wrk did not finish")
+            time.sleep(0.05)
+        out = proc.communicate(timeout=60)[0]
     finally:
         os.unlink(f.name)
+        os.unlink(marker.name)
     result = json.loads(re.search(r"^WRK (.*)$", out, re.M).group(1))
     result["rps"] = result["requests"] / result["seconds"]
     return result
