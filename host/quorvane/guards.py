@@ -69,7 +69,7 @@ def _setting(name: str, default, convert):
 
 
 def _json_response(status: int, payload: dict, close: bool = False):
-    body = json.dumps(payload).encode()
+    body = json.dumps(payload, separators=(",", ":")).encode()
     headers = [(b"content-type", b"application/json"), (b"content-length", str(len(body)).encode())]
     if close:  # the rest of the body is never read: the connection cannot carry another request
         headers.append((b"connection", b"close"))

@@ -388,8 +388,8 @@ def _load_bars(symbol: str, period: str, count: int) -> pd.DataFrame | None:
     if found is None:
         return None
     df, source = found
-    # a copy of its own: what the caller does to its frame never reaches the memo
-    df = df.iloc[-count:].reset_index(drop=True).copy()
+    # pandas copies on write, so what the caller does to its frame never reaches the memo's
+    df = df.iloc[-count:].reset_index(drop=True)
     df.attrs["source"] = source
     return df
 
