@@ -8,7 +8,7 @@ from the sanitizer or the interpreter's fatal-error handler. Yahoo Finance and t
 are pointed at a closed loopback port, so every request stays on this machine and fails fast.
 
 QUORVANE_FUZZ_EXAMPLES sets the number of requests per operation and generation mode (valid and
-invalid; default 25). `make check` runs this file in each of its three builds.
+invalid; default 60). `make check` runs this file in each of its three builds.
 """
 import os
 import re
@@ -27,7 +27,7 @@ from hypothesis.errors import Unsatisfiable
 from schemathesis import GenerationMode
 
 START_TIMEOUT = 120  # a sanitizer build imports and seeds slowly
-EXAMPLES = int(os.environ.get("QUORVANE_FUZZ_EXAMPLES", "25"))
+EXAMPLES = int(os.environ.get("QUORVANE_FUZZ_EXAMPLES", "60"))
 DOCUMENTED_5XX = {"/api/v1/billing/": {503, 504}, "/api/v1/user/usage": {503, 504}}
 FATAL = re.compile(r"AddressSanitizer|runtime error:|Fatal Python error|Segmentation fault")
 
