@@ -10,7 +10,7 @@ CMAKE := $(VENV)/bin/cmake
 ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 PYTEST_ARGS ?=
 
-.PHONY: setup install serve test asan clang check bench clean
+.PHONY: setup install serve test asan clang check bench wrk load soak clean
 
 $(VENV)/.stamp: pyproject.toml
 	@py=$$(scripts/find-python); echo "using $$py"; \
@@ -66,6 +66,22 @@ check: test asan clang
 
 bench: install build/dev/testmods
 	QUORVANE_TESTMODS=build/dev/testmods $(PY) bench/run.py
+
+# wrk, the load generator of bench/load.py: Debian's package, installed when missing and we may
+# (root), as `make clang` installs clang.
+wrk:
+	@command -v wrk >/dev/null || [ "$$(id -u)" != 0 ] || \
+	  { apt-get update -qq >/dev/null && apt-get install -y -qq wrk >/dev/null; } || true
+	@command -v wrk >/dev/null || { echo "wrk is not installed (apt-get install wrk)"; exit 1; }
+
+# The served app under load, each comparison's two sides in one run (LOAD picks some:
+# peak-rss stack market-status snapshots); `make soak` drives SOAK_REQUESTS (default 10**6)
+# mixed requests. Loopback only. Not part of `make check`.
+load: install wrk
+	$(PY) bench/load.py $(LOAD)
+
+soak: install wrk
+	$(PY) bench/load.py soak
 
 clean:
 	rm -rf build $(VENV)

@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 
+from quorvane import guards
 from quorvane import ib as ibmode
 from quorvane.data import loader
 
@@ -30,6 +31,7 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--data-dir", help=data_help)
     serve.add_argument("--no-seed", action="store_true", help="never seed demo bars")
     serve.add_argument("--log-level", default="info", help="uvicorn log level (default: info)")
+    guards.add_serve_options(serve)
     ib = serve.add_argument_group(
         "IB mode", "Live quotes and one-minute bars from TWS or IB Gateway. Off unless --ib or "
                    f"${ibmode.ENABLE_ENV}=1; a connection that fails is logged and the service "
@@ -95,6 +97,7 @@ def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         ib, qmt = broker_modes(args) if args.command == "serve" else (None, False)
+        uvicorn_options = guards.serve_options(args) if args.command == "serve" else {}
         cache = _open(args.data_dir)
     except (ValueError, loader.CacheError) as e:
         print(f"quorvane: error: {e}", file=sys.stderr)
@@ -114,7 +117,7 @@ def main(argv: list[str] | None = None) -> int:
     from quorvane.app import create_app
 
     uvicorn.run(create_app(cache.directory, ib=ib, qmt=qmt), host=args.host, port=args.port,
-                log_level=args.log_level)
+                log_level=args.log_level, **uvicorn_options)
     return 0
 
 

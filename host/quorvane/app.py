@@ -17,7 +17,7 @@ import os
 from fastapi import FastAPI, WebSocket
 from loguru import logger
 
-from quorvane import __version__
+from quorvane import __version__, guards
 from quorvane.data import loader
 from quorvane.server.streamer import DataStreamer
 
@@ -69,7 +69,8 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
     ``~/.local/share/quorvane``) now, so a bad cache directory fails here with
     `loader.CacheError` rather than at the first request. The lifespan creates
     the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
-    as a task until shutdown. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
+    as a task until shutdown. The request guards (`quorvane.guards`) take their
+    limits from the environment now. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
     also runs IB mode (`quorvane.ib.ib_mode`) inside it; with `qmt`, QMT mode
     (`quorvane.brokers.qmt.qmt_mode`). The streamer (``app.state.streamer``)
     serves its clients at ``/ws``.
@@ -104,6 +105,7 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
     async def stream(websocket: WebSocket):
         await streamer.serve(websocket)
 
+    guards.install(app)
     for name in ROUTERS:
         app.include_router(importlib.import_module(name).router)
     return app

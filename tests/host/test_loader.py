@@ -185,3 +185,121 @@ def test_bad_cache_directory_fails_at_start_up(tmp_path, capsys, make_bad):
     assert main(["seed-demo", "--data-dir", str(bad)]) == 2
     err = capsys.readouterr().err
     assert err.startswith("quorvane: error: ") and str(bad) in err
+
+
+# -- keys UTF-8 cannot encode ------------------------------------------------------------------------
+LONE = "\ud800"
+
+
+@pytest.mark.parametrize("read", [
+    lambda c: c.get(LONE, "miss"),
+    lambda c: c.daily(LONE) or "miss",
+    lambda c: c.intraday(LONE + "x") or "miss",
+    lambda c: c.get_intraday("a" + LONE, now=NOON) or "miss",
+    lambda c: asyncio.run(loader.get_bars(LONE, "day", 3)) or "miss",
+    lambda c: asyncio.run(loader.get_bars(LONE, "5min", 3)) or "miss",
+])
+def test_a_lone_surrogate_key_is_a_miss(cache, read):
+    assert read(cache) == "miss"
+
+
+def test_a_lone_surrogate_key_round_trips(cache):
+    cache.set(KlineCache.intraday_key(LONE), session_bars(10.0))
+    put_days(cache, "\udfffé")
+    assert cache.get_intraday(LONE, now=NOON) == rth_of(session_bars(10.0))
+    assert len(asyncio.run(loader.get_bars("\udfffé", "day", 3))) == 3
+    assert cache.symbols() == [LONE, "\udfffÉ"]
+    assert cache.delete(KlineCache.intraday_key(LONE)) and cache.get_intraday(LONE, now=NOON) is None
+
+
+# -- the frame memo under get_bars --------------------------------------------------------------------
+@pytest.fixture
+def store_reads(monkeypatch):
+    """How often get_bars went to the store for daily and for one-minute bars."""
+    reads = {"daily": 0, "intraday": 0}
+    for name in reads:
+        real = getattr(loader.BarCache, name)
+
+        def counting(self, sym, _real=real, _name=name):
+            reads[_name] += 1
+            return _real(self, sym)
+
+        monkeypatch.setattr(loader.BarCache, name, counting)
+    return reads
+
+
+def closes(period="day", count=3, sym="MSFT"):
+    return asyncio.run(loader.get_bars(sym, period, count))["close"].tolist()
+
+
+@pytest.mark.parametrize("write, after", [
+    (lambda c: c.put_daily("MSFT", [{"date": "2025-12-08", "open": 1, "high": 2, "low": 0, "close": 1.5,
+                                     "volume": 5}], "test"), [1.5]),
+    (lambda c: c.set(KlineCache.daily_key("MSFT"), {"source": "x", "bars": [
+        {"date": "2025-12-08", "open": 1, "high": 2, "low": 0, "close": 7.0, "volume": 5}]}), [7.0]),
+    (lambda c: c.delete(KlineCache.daily_key("MSFT")), None),
+])
+def test_memo_serves_repeated_reads_and_drops_them_on_a_write(cache, store_reads, write, after):
+    put_days(cache, "MSFT")
+    put_days(cache, "IBM")
+    assert closes() == closes() == [17.5, 18.5, 19.5] and closes("week", 1) == closes("week", 1)
+    assert store_reads["daily"] == 2  # one build per period
+    closes(sym="IBM")
+    write(cache)
+    if after is None:
+        assert asyncio.run(loader.get_bars("MSFT", "day", 3)) is None
+    else:
+        assert closes() == after and closes("week", 1) == after
+    closes(sym="IBM")  # another symbol's frames stay
+    assert store_reads["daily"] == 3 + (1 if after is None else 2)
+
+
+def test_memo_of_minute_bars_follows_the_intraday_entry(cache, store_reads):
+    cache.set(KlineCache.intraday_key("AAPL"), session_bars(100.0))
+    assert closes("1min", 2, "AAPL") == closes("1min", 2, "AAPL") == [100.958, 100.959]
+    cache.set(KlineCache.intraday_key("AAPL"), session_bars(200.0))
+    assert closes("1min", 2, "AAPL") == [200.958, 200.959]
+    assert store_reads["intraday"] == 2
+
+
+def test_memo_frames_are_the_callers_own(cache):
+    put_days(cache, "MSFT")
+    df = asyncio.run(loader.get_bars("MSFT", "day", 3))
+    df.loc[0, "close"] = -1.0
+    df.attrs["source"] = "changed"
+    again = asyncio.run(loader.get_bars("MSFT", "day", 3))
+    assert again["close"].tolist() == [17.5, 18.5, 19.5] and again.attrs["source"] == "test"
+
+
+def test_memo_is_bounded_least_recently_used_first(tmp_path, monkeypatch, store_reads):
+    cache = loader.open_cache(tmp_path)
+    for sym in ("A", "B", "C"):
+        put_days(cache, sym)
+    one = asyncio.run(loader.get_bars("A", "day", 10)).memory_usage(index=True, deep=True).sum()
+    monkeypatch.setenv(loader.MEMO_MB_ENV, str(2.5 * one / 2**20))  # room for two frames
+    cache = loader.open_cache(tmp_path)
+    store_reads["daily"] = 0
+    try:
+        for sym in ("A", "B", "A", "C", "A", "B"):
+            closes(sym=sym)
+        assert store_reads["daily"] == 4  # A, B, C (B out), B again (C out)
+        assert 0 < cache.memo._bytes <= cache.memo.max_bytes
+    finally:
+        loader.close_cache()
+
+
+def test_a_build_that_overlapped_a_write_is_not_kept(cache):
+    put_days(cache, "MSFT")
+    key = KlineCache.daily_key("MSFT")
+    builds = []
+
+    def build():
+        builds.append(1)
+        frame = loader._frame([{"date": 1, "close": 1.0}])
+        if len(builds) == 1:  # another thread writes while this one builds from the old bars
+            cache.set(key, {"source": "x", "bars": []})
+        return frame, "x"
+
+    for _ in range(3):
+        cache.memo.get(key, None, build)
+    assert len(builds) == 2

@@ -11,6 +11,18 @@ Bars live in a diskcache store (SQLite underneath) in the data directory,
 
 The store is safe to use from several threads at once (diskcache keeps one
 SQLite connection per thread), which is what the routes' worker threads do.
+
+Every ``str`` is a key. SQLite keeps text as UTF-8, which a ``str`` holding a lone
+surrogate (JSON text may carry "\\ud800") has no form in: such a key is stored as
+the bytes of its "surrogatepass" encoding behind a prefix of its own, so it is an
+ordinary miss until written, and then round-trips like any other.
+
+Building a DataFrame from the stored bars costs milliseconds, so `get_bars` keeps
+the frames it built in memory (`_FrameMemo`, ``$QUORVANE_BAR_MEMO_MB``, 64 MB by
+default, 0 to turn it off): a write through the cache drops the written key's
+frames, and a frame is rebuilt after `_MEMO_MAX_AGE` seconds anyway, which bounds
+how long a write from another process (``quorvane seed-demo`` into the directory of
+a running service) goes unseen.
 """
 
 from __future__ import annotations
@@ -21,6 +33,7 @@ import os
 import sqlite3
 import threading
 import time
+from collections import OrderedDict
 from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any
@@ -31,6 +44,10 @@ import pandas as pd
 from quorvane.server.kline_cache import _EXCHANGE_TZ, KlineCache, _as_epoch
 
 DATA_DIR_ENV = "QUORVANE_DATA_DIR"
+MEMO_MB_ENV = "QUORVANE_BAR_MEMO_MB"
+DEFAULT_MEMO_MB = 64.0
+_MEMO_MAX_AGE = 5.0  # seconds
+_UNENCODABLE_KEY = b"quorvane:str-key:"  # prefix of a str key that UTF-8 cannot encode
 _PROBE_KEY = "quorvane:probe"
 _OHLCV = ("open", "high", "low", "close", "volume")
 
@@ -56,11 +73,92 @@ def _finite(value) -> float | None:
     return out if math.isfinite(out) else None
 
 
+def _store_key(key):
+    """The key as the store binds it: a str that UTF-8 cannot encode becomes tagged bytes."""
+    if isinstance(key, str) and not key.isascii():
+        try:
+            key.encode("utf-8")
+        except UnicodeEncodeError:
+            return _UNENCODABLE_KEY + key.encode("utf-8", "surrogatepass")
+    return key
+
+
+def _key_text(stored) -> str | None:
+    """The str key behind a stored key, None for keys of other types."""
+    if isinstance(stored, str):
+        return stored
+    if isinstance(stored, bytes) and stored.startswith(_UNENCODABLE_KEY):
+        return stored[len(_UNENCODABLE_KEY):].decode("utf-8", "surrogatepass")
+    return None
+
+
+def _memo_bytes() -> int:
+    text = os.environ.get(MEMO_MB_ENV)
+    try:
+        mb = float(text) if text else DEFAULT_MEMO_MB
+    except ValueError:
+        raise CacheError(f"{MEMO_MB_ENV} must be a number of megabytes, got {text!r}") from None
+    return max(0, int(mb * 1024 * 1024))
+
+
+class _FrameMemo:
+    """Bar frames built from the store, by store key and period, least recently used first.
+
+    Bounded by the frames' memory (`max_bytes`; 0 keeps nothing). `invalidate` runs after
+    every write of a key and drops that key's frames; a build that overlapped a write is
+    not kept, since it may have read the bars from before it.
+    """
+
+    def __init__(self, max_bytes: int) -> None:
+        self.max_bytes = max_bytes
+        self._lock = threading.Lock()
+        # store key -> {period variant: (expiry, frame, source, bytes)}
+        self._entries: OrderedDict[Any, dict] = OrderedDict()
+        self._bytes = 0
+        self._writes = 0
+
+    def get(self, store_key, variant, build):
+        """`build()`'s (frame, source) or None, from memory when a fresh frame is kept."""
+        if self.max_bytes <= 0:
+            return build()
+        now = time.monotonic()
+        with self._lock:
+            kept = self._entries.get(store_key, {}).get(variant)
+            if kept is not None and kept[0] > now:
+                self._entries.move_to_end(store_key)
+                return kept[1], kept[2]
+            writes = self._writes
+        found = build()
+        if found is None:
+            return None
+        size = int(found[0].memory_usage(index=True, deep=True).sum())
+        with self._lock:
+            if self._writes != writes or size > self.max_bytes:
+                return found
+            variants = self._entries.setdefault(store_key, {})
+            old = variants.pop(variant, None)
+            self._bytes += size - (old[3] if old else 0)
+            variants[variant] = (now + _MEMO_MAX_AGE, found[0], found[1], size)
+            self._entries.move_to_end(store_key)
+            while self._bytes > self.max_bytes:
+                _, evicted = self._entries.popitem(last=False)
+                self._bytes -= sum(entry[3] for entry in evicted.values())
+        return found
+
+    def invalidate(self, store_key) -> None:
+        with self._lock:
+            self._writes += 1
+            dropped = self._entries.pop(store_key, None)
+            if dropped:
+                self._bytes -= sum(entry[3] for entry in dropped.values())
+
+
 class BarCache:
     """The bar store of one data directory."""
 
     def __init__(self, directory: str | os.PathLike) -> None:
         self.directory = Path(directory).expanduser()
+        self.memo = _FrameMemo(_memo_bytes())
         try:
             self.directory.mkdir(parents=True, exist_ok=True)
             # A store, not a cache that may forget: nothing is ever evicted.
@@ -78,14 +176,22 @@ class BarCache:
 
     # -- generic entries ---------------------------------------------------------
     def get(self, key: str, default: Any = None) -> Any:
-        return self._store.get(key, default)
+        return self._store.get(_store_key(key), default)
 
     def set(self, key: str, value: Any) -> bool:
         """Store `value` under `key`, replacing what was there (blocking disk write)."""
-        return self._store.set(key, value)
+        stored = _store_key(key)
+        try:
+            return self._store.set(stored, value)
+        finally:
+            self.memo.invalidate(stored)
 
     def delete(self, key: str) -> bool:
-        return self._store.delete(key)
+        stored = _store_key(key)
+        try:
+            return self._store.delete(stored)
+        finally:
+            self.memo.invalidate(stored)
 
     def close(self) -> None:
         self._store.close()
@@ -93,8 +199,9 @@ class BarCache:
     def symbols(self) -> list[str]:
         """Symbols that have daily or intraday bars, sorted."""
         out = set()
-        for key in self._store.iterkeys():
-            if not isinstance(key, str):
+        for stored in self._store.iterkeys():
+            key = _key_text(stored)
+            if key is None:
                 continue
             for prefix in (KlineCache.DAILY_PREFIX, KlineCache.INTRADAY_PREFIX):
                 if key.startswith(prefix):
@@ -223,7 +330,7 @@ def _aggregate(df: pd.DataFrame, keys) -> pd.DataFrame:
     return out.reset_index(drop=True)
 
 
-def _daily_frame(cache: BarCache, sym: str, period: str) -> tuple[pd.DataFrame, str] | None:
+def _daily_frame(cache: BarCache, sym: str, rule: str | None) -> tuple[pd.DataFrame, str] | None:
     found = cache.daily(sym)
     if found is None:
         return None
@@ -231,13 +338,12 @@ def _daily_frame(cache: BarCache, sym: str, period: str) -> tuple[pd.DataFrame, 
     df = _frame(rows)
     df["date"] = pd.to_datetime(df["date"], errors="coerce")
     df = df.dropna(subset=["date", "close"]).drop_duplicates("date", keep="last").sort_values("date")
-    rule = _DAY_PERIODS[period]
     if rule is not None:
         df = _aggregate(df, df["date"].dt.to_period(rule))
     return df, source
 
 
-def _minute_frame(cache: BarCache, sym: str, period: str) -> tuple[pd.DataFrame, str] | None:
+def _minute_frame(cache: BarCache, sym: str, minutes: int) -> tuple[pd.DataFrame, str] | None:
     entries = cache.intraday(sym)
     if entries is None:
         return None
@@ -250,7 +356,6 @@ def _minute_frame(cache: BarCache, sym: str, period: str) -> tuple[pd.DataFrame,
     df = _frame(rows).dropna(subset=["close"])
     df["date"] = pd.to_datetime(df["date"].astype("float64"), unit="s", utc=True).dt.tz_convert(_EXCHANGE_TZ)
     df = df.drop_duplicates("date", keep="last").sort_values("date")
-    minutes = _MINUTE_PERIODS[period]
     if minutes > 1:
         local = df["date"].dt
         bucket = (local.hour * 60 + local.minute - _RTH_OPEN_MINUTE) // minutes
@@ -265,18 +370,26 @@ def _load_bars(symbol: str, period: str, count: int) -> pd.DataFrame | None:
     if count <= 0:
         raise ValueError(f"bar count must be positive, got {count}")
     if key in _DAY_PERIODS:
-        found = _daily_frame(_get_cache(), sym, key)
+        store_key, variant, build = KlineCache.daily_key(sym), _DAY_PERIODS[key], _daily_frame
     elif key in _MINUTE_PERIODS:
-        found = _minute_frame(_get_cache(), sym, key)
+        store_key, variant, build = KlineCache.intraday_key(sym), _MINUTE_PERIODS[key], _minute_frame
     else:
         known = ", ".join([*_DAY_PERIODS, *_MINUTE_PERIODS])
         raise ValueError(f"unknown bar period {period!r} (known: {known})")
+    cache = _get_cache()
+
+    def frame():
+        found = build(cache, sym, variant)
+        if found is None or found[0].empty:
+            return None
+        return found[0].reset_index(drop=True)[["date", *_OHLCV]], found[1]
+
+    found = cache.memo.get(_store_key(store_key), variant, frame)
     if found is None:
         return None
     df, source = found
-    if df.empty:
-        return None
-    df = df.tail(count).reset_index(drop=True)[["date", *_OHLCV]]
+    # pandas copies on write, so what the caller does to its frame never reaches the memo's
+    df = df.iloc[-count:].reset_index(drop=True)
     df.attrs["source"] = source
     return df
 

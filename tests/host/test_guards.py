@@ -1,0 +1,243 @@
+"""The reference app's guards (quorvane.guards) in front of the route modules, through the real app."""
+import asyncio
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import httpx
+import pandas_market_calendars
+from pandas_market_calendars.calendars.nyse import NYSEExchangeCalendar
+import pytest
+import yfinance
+
+from quorvane import guards
+from quorvane.__main__ import _parser, main
+from quorvane.app import create_app
+from quorvane.data import loader
+
+pytestmark = pytest.mark.filterwarnings(r"ignore:Series\.dt\.weekday is deprecated")
+
+START_TIMEOUT = 60  # a sanitizer build imports slowly
+
+
+@pytest.fixture
+def small_limits(monkeypatch):
+    """Limits small enough to cross cheaply; set before the test's app is made (list it first)."""
+    monkeypatch.setenv(guards.MAX_BODY_ENV, "2000")
+    monkeypatch.setenv(guards.MAX_BATCH_SYMBOLS_ENV, "3")
+
+
+@pytest.fixture
+def offline_yahoo(monkeypatch):
+    class Ticker:
+        def __init__(self, sym):
+            self.sym = sym
+
+        def history(self, **kwargs):
+            raise ConnectionError("offline")
+
+    monkeypatch.setattr(yfinance, "Ticker", Ticker)
+
+
+def too_large(reply, limit):
+    assert reply.status_code == 413 and reply.headers["content-type"] == "application/json"
+    assert reply.json() == {"success": False,
+                            "error": f"request body too large: at most {limit} bytes are accepted"}
+    return True
+
+
+async def chunks(n, size=500):
+    for _ in range(n):
+        yield b" " * size
+
+
+@pytest.mark.parametrize("method, path", [
+    ("POST", "/api/v1/batch-intraday"), ("POST", "/api/v1/formulas/reload"),
+    ("GET", "/api/v1/health"), ("POST", "/api/v1/billing/charge")])
+def test_every_route_refuses_a_body_over_the_limit(small_limits, call_app, method, path):
+    announced, chunked = call_app((f"{method} {path}", {"content": b"x" * 2001}),
+                                  (f"{method} {path}", {"content": chunks(5)}))
+    assert too_large(announced, 2000) and too_large(chunked, 2000)
+    assert announced.headers["connection"] == "close"
+
+
+def test_default_limit_is_one_mebibyte(call_app):
+    over, at = call_app(("POST /api/v1/batch-intraday", {"content": b" " * (1024 * 1024 + 1)}),
+                        ("POST /api/v1/batch-intraday", {"content": b" " * (1024 * 1024)}))
+    assert too_large(over, 1024 * 1024)
+    assert at.status_code == 422  # read whole and handed to the route's validation
+
+
+@pytest.mark.parametrize("symbols, status", [(["A", "b", "A"], 200), (["A", "B", "C", "D"], 413)])
+def test_batch_intraday_symbol_cap(small_limits, offline_yahoo, call_app, symbols, status):
+    [reply] = call_app(("POST /api/v1/batch-intraday", {"json": {"symbols": symbols}}))
+    assert reply.status_code == status
+    if status == 413:  # duplicates count: each copy is read and held on its own
+        assert reply.json() == {"success": False, "error": (
+            "too many symbols: batch-intraday takes at most 3 symbols per request, got 4")}
+    else:
+        assert sorted(reply.json()["errors"]) == ["A: offline", "A: offline", "B: offline"]
+
+
+def test_default_symbol_cap(offline_yahoo, call_app):
+    [reply] = call_app(("POST /api/v1/batch-intraday", {"json": {"symbols": ["ZZ"] * 1001}}))
+    assert reply.status_code == 413 and "at most 1000 symbols per request, got 1001" in reply.json()["error"]
+
+
+def test_lone_surrogate_symbol_is_its_own_error_line(offline_yahoo, call_app):
+    headers = {"content-type": "application/json"}
+    reply, refused = call_app(
+        ("POST /api/v1/batch-intraday", {"content": b'{"symbols": ["\\ud800", "\\udfff\\u00e9", "ok"]}', "headers": headers}),
+        ("POST /api/v1/batch-intraday", {"content": b'{"symbols": "\\ud800"}', "headers": headers}))
+    assert reply.status_code == 200, reply.text
+    assert sorted(reply.json()["errors"]) == sorted(["\ud800: offline", "\udfff\u00c9: offline", "OK: offline"])
+    # the validation error echoes the input text
+    assert refused.status_code == 422 and refused.json()["detail"][0]["input"] == "\ud800"
+
+
+# -- market-status response cache -------------------------------------------------------------------
+@pytest.fixture
+def calendars(monkeypatch):
+    """The exchange names the market-status route asked the calendar library for, in order."""
+    asked = []
+    real = pandas_market_calendars.get_calendar
+
+    def counting(name, *args, **kwargs):
+        asked.append(name)
+        return real(name, *args, **kwargs)
+
+    monkeypatch.setattr(pandas_market_calendars, "get_calendar", counting)
+    return asked
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    now = [1000.0]
+    monkeypatch.setattr(guards, "_now", lambda: now[0])
+    return now
+
+
+def concurrently(app, paths):
+    async def scenario():
+        async with app.router.lifespan_context(app):
+            transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
+            async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
+                return await asyncio.wait_for(asyncio.gather(*(client.get(p) for p in paths)), 120)
+
+    try:
+        return asyncio.run(scenario())
+    finally:
+        loader.close_cache()
+
+
+def test_concurrent_misses_share_one_computation(tmp_path, calendars):
+    paths = ["/api/v1/market-status"] * 4 + ["/api/v1/market-status?exchange=xlon"] * 3
+    replies = concurrently(create_app(tmp_path), paths)
+    assert calendars == ["NYSE", "XLON"]
+    assert {r.status_code for r in replies} == {200}
+    assert len({r.content for r in replies[:4]}) == 1 and len({r.content for r in replies[4:]}) == 1
+    assert replies[0].json()["exchange"] == "NYSE" and replies[4].json()["exchange"] == "XLON"
+
+
+def test_market_status_answers_are_kept_for_a_second(call_app, calendars, clock):
+    def ask(*paths):
+        return [r.json() for r in call_app(*(f"GET {p}" for p in paths))]
+
+    first, same, other_query, unknown = ask("/api/v1/market-status", "/api/v1/market-status?x=1",
+                                            "/api/v1/market-status?exchange=NYSE", "/api/v1/market-status?exchange=nope")
+    assert first == same == {**other_query, "exchange": "NYSE"}
+    assert calendars == ["NYSE", "NYSE", "NOPE"]  # the key is the exchange as sent
+    assert unknown["success"] is False and unknown["error"].startswith("Unknown exchange 'nope': ")
+    clock[0] += 0.999
+    ask("/api/v1/market-status", "/api/v1/market-status?exchange=nope")
+    assert len(calendars) == 3
+    clock[0] += 0.002
+    ask("/api/v1/market-status")
+    assert calendars[3:] == ["NYSE"]
+
+
+def test_a_failed_computation_is_not_kept(call_app, calendars, monkeypatch):
+    def no_schedule(self, *args, **kwargs):
+        raise RuntimeError("no schedule")
+
+    monkeypatch.setattr(NYSEExchangeCalendar, "schedule", no_schedule)
+    replies = call_app("GET /api/v1/market-status", "GET /api/v1/market-status")
+    assert [r.status_code for r in replies] == [500, 500]
+    assert calendars == ["NYSE", "NYSE"]
+
+
+# -- serve options and the bounded shutdown ----------------------------------------------------------
+@pytest.fixture
+def serve_env(monkeypatch):
+    """serve_options writes the process environment: put it back afterwards."""
+    monkeypatch.setattr(os, "environ", os.environ.copy())
+    for name in (guards.LAG_INTERVAL_ENV, guards.MAX_BODY_ENV, guards.MAX_BATCH_SYMBOLS_ENV,
+                 guards.GRACEFUL_TIMEOUT_ENV, loader.DATA_DIR_ENV):
+        os.environ.pop(name, None)
+    yield
+    loader.close_cache()
+
+
+@pytest.mark.parametrize("argv, env, expected_env, graceful", [
+    ([], {}, {guards.LAG_INTERVAL_ENV: "0.1"}, 10.0),
+    (["--graceful-timeout", "2.5", "--lag-interval", "0.5", "--max-body-bytes", "10", "--max-batch-symbols", "7"],
+     {guards.LAG_INTERVAL_ENV: "1"},
+     {guards.LAG_INTERVAL_ENV: "0.5", guards.MAX_BODY_ENV: "10", guards.MAX_BATCH_SYMBOLS_ENV: "7"}, 2.5),
+    ([], {guards.GRACEFUL_TIMEOUT_ENV: "3", guards.LAG_INTERVAL_ENV: "2"}, {guards.LAG_INTERVAL_ENV: "2"}, 3.0),
+])
+def test_serve_options(serve_env, argv, env, expected_env, graceful):
+    os.environ.update(env)
+    assert guards.serve_options(_parser().parse_args(["serve", *argv])) == {"timeout_graceful_shutdown": graceful}
+    assert {k: os.environ[k] for k in expected_env} == expected_env
+
+
+@pytest.mark.parametrize("argv", [["--graceful-timeout", "-1"], ["--lag-interval", "0"], ["--max-body-bytes", "-5"]])
+def test_serve_refuses_bad_limits(serve_env, tmp_path, capsys, argv):
+    assert main(["serve", "--no-seed", "--data-dir", str(tmp_path), *argv]) == 2
+    assert capsys.readouterr().err.startswith("quorvane: error: ")
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_shutdown_does_not_wait_for_a_request_that_never_ends(tmp_path):
+    port = free_port()
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorvane", "serve", "--port", str(port), "--data-dir", str(tmp_path),
+         "--no-seed", "--graceful-timeout", "1"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    stalled = socket.socket()
+    try:
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            try:
+                httpx.get(f"http://127.0.0.1:{port}/api/v1/health", timeout=2)
+                break
+            except httpx.TransportError:
+                assert proc.poll() is None, proc.communicate()[1]
+                assert time.monotonic() < deadline, "server did not come up"
+                time.sleep(0.2)
+        # a request whose body never arrives in full keeps its connection busy
+        stalled.connect(("127.0.0.1", port))
+        stalled.sendall(b"POST /api/v1/batch-intraday HTTP/1.1\r\nhost: x\r\ncontent-type: application/json\r\n"
+                        b"content-length: 100\r\n\r\n{\"symbols\": [")
+        assert httpx.get(f"http://127.0.0.1:{port}/api/v1/info", timeout=10).status_code == 200
+        proc.send_signal(signal.SIGTERM)
+        try:
+            _, err = proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            pytest.fail("serve was still waiting for the stalled request 30 s after SIGTERM")
+    finally:
+        stalled.close()
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode in (0, -signal.SIGTERM), err  # uvicorn ends by the signal it caught
+    assert "timeout graceful shutdown exceeded" in err and "Application shutdown complete" in err
