@@ -151,7 +151,9 @@ def test_bad_timeout_and_wrong_method(call_app, backend, monkeypatch):
     assert (bad.status_code, wrong.status_code) == (500, 405) and backend.seen == []
 
 
-def test_oversized_body(call_app, backend):
-    body = bytes(range(256)) * (64 << 10)                  # 16 MiB
+@pytest.mark.parametrize("kib, status", [(1024, 200), (16 << 10, 413)])   # the app takes at most 1 MiB
+def test_large_bodies(call_app, backend, kib, status):
+    body = bytes(range(256)) * (4 * kib)
     reply = call_app(("POST /api/v1/billing/charge", {"content": body, "headers": {"content-type": "x/y"}}))[0]
-    assert reply.status_code == 200 and backend.seen[0][4] == body
+    assert reply.status_code == status
+    assert [seen[4] for seen in backend.seen] == ([body] if status == 200 else [])
