@@ -30,7 +30,9 @@ Ref read_cache_get(ReadCache s) {
     if (stored.is_none()) return stored;
     Ref bars = new_list();
     for_each(stored, [&](Obj item) {
-        list_append(bars, dict_of("date"_id, item.item("date"_id), "close"_id, item.item("close"_id)));
+        // read in the order written: a row short of both names the date
+        Ref date = item.item("date"_id), close = item.item("close"_id);
+        list_append(bars, dict_of("date"_id, date, "close"_id, close));
     });
     return dict_of("bars"_id, bars, "source"_id, "cache"_id);
 }
