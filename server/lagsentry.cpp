@@ -28,22 +28,27 @@ Co LagSentry_run(Obj self) {
         double t0 = as_double(loop.method("time"_id));
         Ref sleeping = G("asyncio"_id).method("sleep"_id, self.attr("interval"_id));
         Ref slept = co_await awaitable(std::move(sleeping));
-        // interval is read again: it may have been changed while we slept
-        double lag = (as_double(loop.method("time"_id)) - t0 - as_double(self.attr("interval"_id))) * 1000;
-        Ref lag_ms = num(lag > 0.0 ? lag : 0.0);
-        self.setattr("lag_ms"_id, lag_ms.get());
-        if (lag > as_double(self.attr("max_lag_ms"_id))) self.setattr("max_lag_ms"_id, lag_ms.get());
-        if (as_double(lag_ms) >= as_double(self.attr("warn_ms"_id))) {
-            G("logger"_id).method("warning"_id, "event loop lag {:.0f}ms (max {:.0f}ms) — something is blocking the loop"_id,
-                                  self.attr("lag_ms"_id), self.attr("max_lag_ms"_id));
+        // (loop.time() - t0 - self.interval) * 1000, read in that order; interval is read again:
+        // it may have been changed while we slept
+        double now = as_double(loop.method("time"_id));
+        double lag = (now - t0 - as_double(self.attr("interval"_id))) * 1000;
+        self.setattr("lag_ms"_id, num(lag > 0.0 ? lag : 0.0).get());
+        if (lag > as_double(self.attr("max_lag_ms"_id))) self.setattr("max_lag_ms"_id, self.attr("lag_ms"_id).get());
+        double lag_ms = as_double(self.attr("lag_ms"_id));
+        if (lag_ms >= as_double(self.attr("warn_ms"_id))) {
+            Ref warning = G("logger"_id).attr("warning"_id);
+            Ref shown = self.attr("lag_ms"_id), peak = self.attr("max_lag_ms"_id);
+            warning("event loop lag {:.0f}ms (max {:.0f}ms) — something is blocking the loop"_id, shown, peak);
         }
     }
 }
 
 // def snapshot(self) -> dict[str, float]
 Ref LagSentry_snapshot(Obj self) {
-    return dict_of("lag_ms"_id, round_to(self.attr("lag_ms"_id), 1), "max_lag_ms"_id,
-                   round_to(self.attr("max_lag_ms"_id), 1));
+    // each value read and rounded in the order written
+    Ref lag_ms = round_to(self.attr("lag_ms"_id), 1);
+    Ref max_lag_ms = round_to(self.attr("max_lag_ms"_id), 1);
+    return dict_of("lag_ms"_id, lag_ms, "max_lag_ms"_id, max_lag_ms);
 }
 
 }  // namespace

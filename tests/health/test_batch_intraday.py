@@ -272,6 +272,35 @@ def test_ib_failure_lines(serve, ib, processed, yahoo, qualified, data, line, re
     assert stored is None
 
 
+class LoggedTerminal:
+    """The terminal app, logging each read of its attributes."""
+
+    def __init__(self, ib):
+        self.reads, self._values = [], {"connected": True, "ib": ib}
+
+    def __getattr__(self, name):
+        if name not in self._values:
+            raise AttributeError(name)
+        self.reads.append(name)
+        return self._values[name]
+
+
+def test_host_calls_as_written(serve, ib, monkeypatch):
+    # the cache pass gathers without keywords, the fetches with return_exceptions=True; each IB
+    # call reads icli.ib anew
+    gathers = []
+
+    def gather(*aws, **kwargs):
+        gathers.append(kwargs)
+        return asyncio.gather(*aws, **kwargs)
+
+    monkeypatch.setattr(module, "asyncio", SimpleNamespace(gather=gather, to_thread=asyncio.to_thread))
+    icli = LoggedTerminal(ib)
+    assert list(post(serve, ["a"], icli=icli)["intraday"]) == ["A"]
+    assert gathers == [{}, {"return_exceptions": True}]
+    assert icli.reads == ["connected", "ib", "ib"]
+
+
 class Abort(BaseException):
     pass
 

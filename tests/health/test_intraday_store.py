@@ -292,6 +292,7 @@ RTH_BAR = {"date": OPEN, "close": 1.0}
     ([RTH_BAR, [("date", OPEN)]], TypeError, "list"),
     ([RTH_BAR, None], AttributeError, "get"),
     ([RTH_BAR, {"date": OPEN + 60}], KeyError, "close"),     # a regular-hours bar needs its close
+    ([{"date": OPEN + 60}, 5], TypeError, "int"),            # every bar is tested before any is sliced
     ([RTH_BAR, {"date": "tomorrow"}], None, None),          # not a time: not regular hours, skipped
 ])
 def test_store_and_slim_bad_items_fail_after_the_write(bar_dicts, error, text):

@@ -307,6 +307,17 @@ def test_online_to_dict_must_give_a_dict(serve):
     assert serve("/api/v1/snapshots?symbols=aapl,msft", icli=icli) == [(500, None)]
 
 
+class Triples(dict):
+    def items(self):
+        return [(sym, quote, None) for sym, quote in super().items()]
+
+
+def test_online_quote_pairs_are_unpacked(serve):
+    # for sym, q in quoteState.items(): an item of three values does not unpack
+    icli = SimpleNamespace(connected=True, quoteState=Triples(AAPL=Quote(symbol="AAPL")))
+    assert serve("/api/v1/snapshots", icli=icli) == [(500, None)]
+
+
 def test_disconnected_terminal_app_means_offline(serve, yahoo):
     seed("AAPL", [100.0, 101.0])
     icli = SimpleNamespace(connected=False)    # no quoteState: it is not read

@@ -85,6 +85,41 @@ def test_cycles(monkeypatch, log_records, lags, warn_ms, snapshot, warnings):
     assert log_records.levels_and_messages() == [("WARNING", warning(*w)) for w in warnings]
 
 
+class Logged(LagSentry):
+    """Logs each read of its four values into `reads` (and the fake clock logs "time" there)."""
+
+    def __getattribute__(self, name):
+        if name in ("interval", "warn_ms", "lag_ms", "max_lag_ms"):
+            object.__getattribute__(self, "reads").append(name)
+        return object.__getattribute__(self, name)
+
+
+def snapshot(monkeypatch, sentry):
+    sentry.snapshot()
+
+
+def one_warning_cycle(monkeypatch, sentry):
+    fake = ScriptedAsyncio([300], 1.0)
+    clock = fake.time
+    fake.time = lambda: (sentry.reads.append("time"), clock())[1]
+    monkeypatch.setattr(lagsentry, "asyncio", fake)
+    with pytest.raises(ClockRanOut):
+        asyncio.run(sentry.run())
+
+
+@pytest.mark.parametrize("use, reads", [
+    (snapshot, ["lag_ms", "max_lag_ms"]),
+    # (loop.time() - t0 - self.interval), the maximum from lag_ms, the test, the warning's two values
+    (one_warning_cycle, ["time", "interval", "time", "interval", "max_lag_ms", "lag_ms", "lag_ms", "warn_ms",
+                         "lag_ms", "max_lag_ms", "time"]),
+], ids=["snapshot", "run"])
+def test_values_are_read_in_the_order_written(monkeypatch, use, reads):
+    sentry = Logged(1.0)
+    sentry.reads = []
+    use(monkeypatch, sentry)
+    assert sentry.reads == reads
+
+
 def test_logger_failure_ends_run_and_keeps_values(monkeypatch):
     class BrokenLogger:
         def warning(self, *args):

@@ -30,7 +30,9 @@ Ref read_cache_get(ReadCache s) {
     if (stored.is_none()) return stored;
     Ref bars = new_list();
     for_each(stored, [&](Obj item) {
-        list_append(bars, dict_of("date"_id, item.item("date"_id), "close"_id, item.item("close"_id)));
+        // read in the order written: a row short of both names the date
+        Ref date = item.item("date"_id), close = item.item("close"_id);
+        list_append(bars, dict_of("date"_id, date, "close"_id, close));
     });
     return dict_of("bars"_id, bars, "source"_id, "cache"_id);
 }
@@ -59,8 +61,7 @@ Co keep_processed(Batch s, Str sym, Obj processor, Obj bars) {
 Co fetch_bars(Batch s, Str sym) {
     G("logger"_id).method("info"_id, "[bi-req] {}"_id, sym);
     Held contract = import_from("ib_async"_id, "Stock"_id)(sym, "SMART"_id, "USD"_id);
-    Held ib = s.get<"icli">().attr("ib"_id);
-    Ref qualifying = ib.method("qualifyContractsAsync"_id, contract);
+    Ref qualifying = s.get<"icli">().attr("ib"_id).method("qualifyContractsAsync"_id, contract);
     Held qualified = co_await awaitable(std::move(qualifying));
     // ib_async answers an unknown symbol with [None]: no contract either
     Held first = truthy(qualified) ? qualified.item(0) : Ref(none());
@@ -68,10 +69,11 @@ Co fetch_bars(Batch s, Str sym) {
         add_error(s, sym, ": contract not found"_id);
         co_return none();
     }
-    Ref requesting = ib.method("reqHistoricalDataAsync"_id, first, kw("endDateTime"_id, ""_id),
-                               kw("durationStr"_id, "1 D"_id), kw("barSizeSetting"_id, "1 min"_id),
-                               kw("whatToShow"_id, "TRADES"_id), kw("useRTH"_id, false), kw("formatDate"_id, 2),
-                               kw("keepUpToDate"_id, false), kw("timeout"_id, 60));
+    // icli.ib is read again, as written
+    Ref requesting = s.get<"icli">().attr("ib"_id).method(
+        "reqHistoricalDataAsync"_id, first, kw("endDateTime"_id, ""_id), kw("durationStr"_id, "1 D"_id),
+        kw("barSizeSetting"_id, "1 min"_id), kw("whatToShow"_id, "TRADES"_id), kw("useRTH"_id, false),
+        kw("formatDate"_id, 2), kw("keepUpToDate"_id, false), kw("timeout"_id, 60));
     Held bars = co_await awaitable(std::move(requesting));
     Held processor = G("_process_ibkr_bars"_id);
     Ref kept = co_await keep_processed(s, sym, processor, bars);
@@ -119,7 +121,9 @@ Ref response(Obj result, Obj errors) {
 Ref gather_each(Obj fn, Obj symbols, bool return_exceptions) {
     Ref coros = new_list();
     for_each(symbols, [&](Obj sym) { list_append(coros, fn(sym)); });
-    return call_unpacked(G("asyncio"_id).attr("gather"_id), coros, kw("return_exceptions"_id, return_exceptions));
+    Ref gather = G("asyncio"_id).attr("gather"_id);
+    if (!return_exceptions) return call_unpacked(gather, coros);
+    return call_unpacked(gather, coros, kw("return_exceptions"_id, true));
 }
 
 Co batch_intraday(Obj request, Obj req) {

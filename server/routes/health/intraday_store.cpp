@@ -14,17 +14,25 @@ static Ref bar_item(Obj item, PyObject* key) {
 }
 
 Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
-    Ref kline = G("KlineCache"_id);
-    cache.method("set"_id, kline.method("intraday_key"_id, sym), bar_dicts);
-    Ref is_rth_bar = kline.attr("is_rth_bar"_id);
-    Ref bars = new_list();
+    // cache.set(KlineCache.intraday_key(sym), bar_dicts): cache.set is looked up first
+    Ref cache_set = cache.attr("set"_id);
+    cache_set(G("KlineCache"_id).method("intraday_key"_id, sym), bar_dicts);
+    // the regular-hours bars first, every item tested before any is sliced
+    Ref rth = new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bar_dicts.get()); ++i) {
         Ref item(Obj(PyList_GET_ITEM(bar_dicts.get(), i)));
         if (!item.is_none() && !PyDict_Check(item.get()))
             raise(PyExc_TypeError, "Cannot convert %.200s to dict", item.type_name());
+        Ref is_rth_bar = G("KlineCache"_id).attr("is_rth_bar"_id);
         if (item.is_none()) item.method("get"_id, "date"_id);  // None has no get: AttributeError
-        if (!truthy(is_rth_bar(get(item, "date"_id)))) continue;
-        list_append(bars, dict_of("date"_id, bar_item(item, "date"_id), "close"_id, bar_item(item, "close"_id)));
+        if (truthy(is_rth_bar(get(item, "date"_id)))) list_append(rth, item);
+    }
+    Ref bars = new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rth.get()); ++i) {
+        Obj item = PyList_GET_ITEM(rth.get(), i);
+        // read in the order written: a bar short of both names the date
+        Ref date = bar_item(item, "date"_id), close = bar_item(item, "close"_id);
+        list_append(bars, dict_of("date"_id, date, "close"_id, close));
     }
     return dict_of("bars"_id, bars);
 }

@@ -8,8 +8,10 @@ namespace {
 constexpr long long NIGHT_START = 1200;  // 20:00
 constexpr long long NIGHT_END = 240;     // 04:00
 
+// moment.hour * 60 + moment.minute, the hour read first
 long long minute_of_day(Obj moment) {
-    return as_long(moment.attr("hour"_id)) * 60 + as_long(moment.attr("minute"_id));
+    long long hour = as_long(moment.attr("hour"_id));
+    return hour * 60 + as_long(moment.attr("minute"_id));
 }
 
 bool later(Obj a, Obj b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_GT)) != 0; }
@@ -34,9 +36,10 @@ Ref next_holiday_of(Obj cal, Obj today) {
     for (Ref h = next_item(it); !h.null(); h = next_item(it)) {
         Ref h_ts = pd.attr("Timestamp"_id)(h).method("normalize"_id);
         if (!later(h_ts, today)) continue;
-        Ref until = Ref::steal(PyNumber_Subtract(h_ts.get(), today.get()));
-        return dict_of("date"_id, h_ts.method("strftime"_id, "%Y-%m-%d"_id), "name"_id,
-                       h_ts.method("strftime"_id, "%B %d"_id), "days_until"_id, until.attr("days"_id));
+        Ref date = h_ts.method("strftime"_id, "%Y-%m-%d"_id);
+        Ref name = h_ts.method("strftime"_id, "%B %d"_id);
+        Ref days_until = Ref::steal(PyNumber_Subtract(h_ts.get(), today.get())).attr("days"_id);
+        return dict_of("date"_id, date, "name"_id, name, "days_until"_id, days_until);
     }
     return Ref(none());
 }
@@ -62,7 +65,8 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
     Ref now_utc = datetime.method("now"_id, timezone.attr("utc"_id));
     Ref now_local = now_utc.method("astimezone"_id, tz);
     // the exchange-local calendar date, neither the host's nor UTC's
-    Ref today = datetime(now_local.attr("year"_id), now_local.attr("month"_id), now_local.attr("day"_id));
+    Ref year = now_local.attr("year"_id), month = now_local.attr("month"_id), day = now_local.attr("day"_id);
+    Ref today = datetime(year, month, day);
 
     Ref pd = G("pd"_id);
     Ref today_ts = pd.attr("Timestamp"_id)(today);

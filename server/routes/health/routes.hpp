@@ -22,7 +22,7 @@ Ref process_yf_hist(Obj cache, Str sym, Obj hist);
 
 // batch_intraday.cpp
 Co batch_intraday(Obj request, Obj req);
-// asyncio.gather(*(fn(sym) for sym in symbols), return_exceptions=...): the awaitable
+// asyncio.gather(*(fn(sym) for sym in symbols)), with return_exceptions=True when asked: the awaitable
 Ref gather_each(Obj fn, Obj symbols, bool return_exceptions);
 
 }  // namespace health

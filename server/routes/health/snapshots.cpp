@@ -150,8 +150,7 @@ Co snapshots(Obj request, Str symbols) {
             });
         } else {
             for_each(icli.attr("quoteState"_id).method("items"_id), [&](Obj pair) {
-                Ref sym = pair.item(0);
-                Ref quote = pair.item(1);
+                auto [sym, quote] = unpack<2>(pair);
                 list_append(items, tuple_of(sym, quote.method("to_dict"_id)));
             });
         }
