@@ -8,6 +8,9 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 CMAKE := $(VENV)/bin/cmake
 ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+# .venv's installs build in a tree of their own: a `pip wheel .` (isolated, so it reconfigures
+# its build tree from scratch) leaves them incremental.
+INSTALL_BUILD := -C build-dir=build/release
 PYTEST_ARGS ?=
 
 .PHONY: setup install serve test asan clang check bench wrk load soak clean
@@ -16,14 +19,14 @@ $(VENV)/.stamp: pyproject.toml
 	@py=$$(scripts/find-python); echo "using $$py"; \
 	  [ -x $(PY) ] || "$$py" -m venv $(VENV)
 	$(PIP) install scikit-build-core cmake ninja
-	$(PIP) install --no-build-isolation ".[test]"
+	$(PIP) install --no-build-isolation $(INSTALL_BUILD) ".[test]"
 	touch $@
 
 setup: $(VENV)/.stamp
 
 # (Re)builds the native modules and installs them with the host package into .venv.
 install: setup
-	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall $(INSTALL_BUILD) .
 
 serve: install
 	$(VENV)/bin/quorvane serve

@@ -3,56 +3,20 @@
 (tests/host/test_app.py covers the seeding and the clean shutdown of the same command; this
 module checks what the running service answers.)
 """
-import signal
-import socket
-import subprocess
 import sys
-import time
 
 import httpx
 import pytest
 
 import quorvane
-
-START_TIMEOUT = 60  # a sanitizer build imports slowly
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from service import serving
 
 
 @pytest.fixture
 def service(tmp_path):
     """Base URL of a freshly started service on a free loopback port; stopped afterwards."""
-    port = free_port()
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "quorvane", "serve", "--host", "127.0.0.1", "--port", str(port),
-         "--data-dir", str(tmp_path), "--log-level", "warning"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    base = f"http://127.0.0.1:{port}"
-    try:
-        deadline = time.monotonic() + START_TIMEOUT
-        while True:
-            try:
-                httpx.get(f"{base}/api/v1/health", timeout=2)
-                break
-            except httpx.TransportError:
-                if proc.poll() is not None:
-                    pytest.fail(f"serve exited with {proc.returncode}:\n{proc.communicate()[1]}")
-                if time.monotonic() > deadline:
-                    pytest.fail(f"serve did not answer within {START_TIMEOUT} s")
-                time.sleep(0.2)
+    with serving([sys.executable, "-m", "quorvane"], tmp_path) as base:
         yield base
-    finally:
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGINT)
-            try:
-                proc.communicate(timeout=15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.communicate()
 
 
 def test_status_routes_over_http(service):
