@@ -5,7 +5,6 @@
 // Task, or an `await` in Python code), untouched. Later sends, throws and closes go to that
 // iterator first, exactly as `yield from` does, and its outcome resumes the leaf. A frame that
 // completes resumes its parent; the root's completion completes the coroutine.
-#include <cxxabi.h>
 #include <utility>
 
 #include "frame/function.hpp"
@@ -55,11 +54,10 @@ int Held::traverse(Held* first, visitproc visit, void* arg) {
 void Co::promise_type::unhandled_exception() {
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
-        throw;  // the interpreter is ending this thread: no Python work any more
     } catch (PyError& e) {
         error.emplace(std::move(e));
     } catch (...) {
+        rethrow_if_thread_ending();  // no Python work any more
         set_error_from_current();
         error.emplace();
     }

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cxxabi.h>
 #include <exception>
 #include <new>
 
@@ -57,11 +56,10 @@ Handling::~Handling() {
 PyError current_error() {
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (PyError& e) {
         return e;
     } catch (...) {
+        rethrow_if_thread_ending();
         set_error_from_current();
         return PyError();
     }

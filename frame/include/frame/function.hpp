@@ -9,7 +9,6 @@
 //   Vars<...>  (first parameter of a nested function) the enclosing function's variables
 // It returns Ref (the result), void (None), bool or Co (a coroutine function).
 #pragma once
-#include <cxxabi.h>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -259,9 +258,8 @@ PyObject* invoke(R (*)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject*
         } else {
             return call_with(static_cast<std::tuple<Ps...>*>(nullptr));
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        rethrow_if_thread_ending();
         fail(fi);
         return nullptr;
     }

@@ -24,6 +24,12 @@ struct Driver;
 // that way before the exit handlers have run (interpreter_exiting, set by one of them).
 [[gnu::visibility("hidden")]] extern bool interpreter_exiting;
 inline bool holding_interpreter() noexcept { return !interpreter_exiting || PyThreadState_GetUnchecked() != nullptr; }
+// For a catch (...) handler: that unwinding (pthread_exit's, a foreign exception) must go on, and
+// it is the only exception that reaches a handler on a thread without the interpreter. Told by
+// that condition, not caught as abi::__forced_unwind&, which binds a reference to no object.
+inline void rethrow_if_thread_ending() {
+    if (!holding_interpreter()) throw;
+}
 void drop_while_exiting(PyObject* p) noexcept;
 inline void drop(PyObject* p) noexcept {
     if (!p) return;
