@@ -15,9 +15,10 @@ import importlib
 import os
 
 from fastapi import FastAPI, WebSocket
+from fastapi_offline import FastAPIOffline
 from loguru import logger
 
-from quorvane import __version__, guards
+from quorvane import __version__, dashboard, guards
 from quorvane.data import loader
 from quorvane.server.streamer import DataStreamer
 
@@ -98,13 +99,16 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
             except Exception as e:  # the monitor died earlier; shutdown goes on
                 logger.error("lag monitor task had failed: {!r}", e)
 
-    app = FastAPI(title="Quorvane", version=__version__, lifespan=lifespan)
+    # /docs and /redoc load Swagger UI and ReDoc from the app itself (fastapi_offline ships them),
+    # so the docs work on a machine without internet access
+    app = FastAPIOffline(title="Quorvane", version=__version__, lifespan=lifespan)
     app.state.streamer = streamer = DataStreamer()
 
     @app.websocket("/ws")
     async def stream(websocket: WebSocket):
         await streamer.serve(websocket)
 
+    dashboard.install(app)
     guards.install(app)
     for name in ROUTERS:
         app.include_router(importlib.import_module(name).router)
