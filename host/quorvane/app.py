@@ -15,7 +15,6 @@ import importlib
 import os
 
 from fastapi import FastAPI, WebSocket
-from fastapi_offline import FastAPIOffline
 from loguru import logger
 
 from quorvane import __version__, dashboard, guards
@@ -99,9 +98,8 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
             except Exception as e:  # the monitor died earlier; shutdown goes on
                 logger.error("lag monitor task had failed: {!r}", e)
 
-    # /docs and /redoc load Swagger UI and ReDoc from the app itself (fastapi_offline ships them),
-    # so the docs work on a machine without internet access
-    app = FastAPIOffline(title="Quorvane", version=__version__, lifespan=lifespan)
+    # /docs and /redoc are the dashboard package's: they work without internet access
+    app = FastAPI(title="Quorvane", version=__version__, lifespan=lifespan, docs_url=None, redoc_url=None)
     app.state.streamer = streamer = DataStreamer()
 
     @app.websocket("/ws")
