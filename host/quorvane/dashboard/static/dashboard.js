@@ -186,8 +186,10 @@ async function loop() {
   try {
     await refresh();
   } catch (e) {
+    // a fault of this script, not of the service: its text could hold anything, so the console has it
+    console.error(e);
     $("status").dataset.state = "degraded";
-    $("status").textContent = `Dashboard error: ${String(e && e.message || e)}`;
+    $("status").textContent = `The dashboard failed to draw the latest answers; retrying every ${REFRESH_S} s`;
   }
   setTimeout(loop, REFRESH_S * 1000);
 }
