@@ -13,7 +13,7 @@ ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-nam
 INSTALL_BUILD := -C build-dir=build/release
 PYTEST_ARGS ?=
 
-.PHONY: setup install serve test asan clang check bench wrk load soak clean
+.PHONY: setup install serve browser test asan clang check bench wrk load soak clean
 
 $(VENV)/.stamp: pyproject.toml
 	@py=$$(scripts/find-python); echo "using $$py"; \
@@ -36,12 +36,18 @@ build/dev/testmods: setup FORCE
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/dev --target _frametest
 
-test: install build/dev/testmods
+# Debian's chromium and chromium-driver, which the browser tests (tests/dashboard) drive: installed
+# when missing and we may (root), as `make clang` installs clang; without them those tests skip.
+browser:
+	@{ command -v chromium && command -v chromedriver; } >/dev/null || [ "$$(id -u)" != 0 ] || \
+	  { apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium chromium-driver >/dev/null; } || true
+
+test: install build/dev/testmods browser
 	QUORVANE_TESTMODS=build/dev/testmods $(PY) -m pytest $(PYTEST_ARGS)
 
 # The whole suite against an AddressSanitizer + UBSan build, installed into build/asan/install,
 # which shadows the release install on sys.path.
-asan: setup
+asan: setup browser
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE=ON \
 	  -DQUORVANE_TEST_MODULES=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan
@@ -54,7 +60,7 @@ asan: setup
 # The whole suite against a clang build at -O0 too: g++ 12 and clang 14 get different coroutine
 # code wrong, and the frame must be right under both. Installs Debian's clang when it is missing
 # and we may (root); says so and skips otherwise.
-clang: setup
+clang: setup browser
 	@command -v clang++ >/dev/null || [ "$$(id -u)" != 0 ] || \
 	  { apt-get update -qq >/dev/null && apt-get install -y -qq clang >/dev/null; } || true
 	@if ! command -v clang++ >/dev/null; then echo "clang++ is not installed: clang run SKIPPED"; exit 0; fi; \

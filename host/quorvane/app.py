@@ -17,7 +17,7 @@ import os
 from fastapi import FastAPI, WebSocket
 from loguru import logger
 
-from quorvane import __version__, guards
+from quorvane import __version__, dashboard, guards
 from quorvane.data import loader
 from quorvane.server.streamer import DataStreamer
 
@@ -98,13 +98,15 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
             except Exception as e:  # the monitor died earlier; shutdown goes on
                 logger.error("lag monitor task had failed: {!r}", e)
 
-    app = FastAPI(title="Quorvane", version=__version__, lifespan=lifespan)
+    # /docs and /redoc are the dashboard package's: they work without internet access
+    app = FastAPI(title="Quorvane", version=__version__, lifespan=lifespan, docs_url=None, redoc_url=None)
     app.state.streamer = streamer = DataStreamer()
 
     @app.websocket("/ws")
     async def stream(websocket: WebSocket):
         await streamer.serve(websocket)
 
+    dashboard.install(app)
     guards.install(app)
     for name in ROUTERS:
         app.include_router(importlib.import_module(name).router)
