@@ -1,0 +1,154 @@
+"""GET /metrics: the reference app's figures in the Prometheus text format (prometheus_client).
+
+* ``quorvane_http_requests_total{route, method, status}`` and the histogram
+  ``quorvane_http_request_duration_seconds{route, method}``: every HTTP request the app
+  answers, the guards' refusals and the market-status cache's answers included. "route"
+  is the route's path template (``/api/v1/formulas/{name}``), never the raw path, so a
+  client cannot make the series many; a path no route has is "unmatched", and a method
+  outside the standard ones "other";
+* ``quorvane_loop_lag_seconds`` and ``quorvane_loop_max_lag_seconds``: the lag monitor's
+  snapshot (present once the lifespan has started it);
+* ``quorvane_bar_cache_reads_total{result}`` and ``quorvane_bar_memo_reads_total{result}``:
+  the bar cache's reads that found an entry ("hit") or none ("miss"), and `get_bars`' frames
+  served from memory or built;
+* prometheus_client's process, platform and garbage-collector figures.
+
+Recording stays off the hot path: the middleware adds one to a plain counter and one to a
+histogram bucket per request, on the event loop, and the scrape turns those counters into
+metric families. The scrape runs on the loop too (no lock is ever shared with a worker
+thread, and it costs what the text of a few hundred series costs). With several worker
+processes each scrape is answered by one worker, with that worker's figures.
+"""
+
+from __future__ import annotations
+
+import time
+from bisect import bisect_left
+
+from prometheus_client import (CONTENT_TYPE_LATEST, CollectorRegistry, GCCollector, PlatformCollector,
+                               ProcessCollector, generate_latest)
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily
+from starlette.responses import Response
+from starlette.routing import Match
+
+METRICS_PATH = "/metrics"
+UNMATCHED = "unmatched"
+METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS", "TRACE", "CONNECT"})
+# seconds; the status routes answer in well under a millisecond, batch routes in tens of them
+BUCKETS = (0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0)
+_TEMPLATES_KEPT = 1024  # paths answered before routing whose template was looked up
+
+
+class RequestMetrics:
+    """Pure ASGI middleware counting every HTTP request by route template, method and status.
+
+    Per (route, method) it keeps [statuses: {status: count}, buckets: [count per bucket, +Inf
+    last], sum of seconds]; only the event loop touches them.
+    """
+
+    def __init__(self, app, routes: list, series: dict) -> None:
+        self.app = app
+        self.routes = routes  # the router's own list: routes included later are seen
+        self.series = series
+        self._templates: dict[tuple[str, str], str] = {}
+
+    async def __call__(self, scope, receive, send) -> None:
+        if scope["type"] != "http":
+            return await self.app(scope, receive, send)
+        status = 500  # what the server answers when the app raises before it starts a response
+
+        async def send_status(message):
+            nonlocal status
+            if message["type"] == "http.response.start":
+                status = message["status"]
+            await send(message)
+
+        start = time.perf_counter()
+        try:
+            await self.app(scope, receive, send_status)
+        finally:
+            elapsed = time.perf_counter() - start
+            route = scope.get("route")
+            method = scope["method"]
+            key = (self._template(scope) if route is None else route.path,
+                   method if method in METHODS else "other")
+            entry = self.series.get(key)
+            if entry is None:
+                entry = self.series[key] = [{}, [0] * (len(BUCKETS) + 1), 0.0]
+            statuses = entry[0]
+            statuses[status] = statuses.get(status, 0) + 1
+            entry[1][bisect_left(BUCKETS, elapsed)] += 1
+            entry[2] += elapsed
+
+    def _template(self, scope) -> str:
+        """The template of the route the router would pick, for a request answered before routing
+        (a guard's 413, a cached market-status answer) or by none (404)."""
+        key = (scope["method"], scope["path"])
+        template = self._templates.get(key)
+        if template is None:
+            template = next((route.path for route in self.routes
+                             if route.matches(scope)[0] is not Match.NONE), UNMATCHED)
+            if len(self._templates) >= _TEMPLATES_KEPT:
+                self._templates.clear()
+            self._templates[key] = template
+        return template
+
+
+class _AppCollector:
+    """The request series, the lag monitor's snapshot and the bar cache's reads, at each scrape."""
+
+    def __init__(self, app, series: dict) -> None:
+        self.app = app
+        self.series = series
+
+    def collect(self):
+        counts = CounterMetricFamily("quorvane_http_requests", "HTTP requests answered",
+                                     labels=["route", "method", "status"])
+        latency = HistogramMetricFamily("quorvane_http_request_duration_seconds",
+                                        "Time from a request's arrival to the end of its answer",
+                                        labels=["route", "method"])
+        for (route, method), (statuses, buckets, total) in list(self.series.items()):
+            for status, n in sorted(statuses.items()):
+                counts.add_metric([route, method, str(status)], n)
+            cumulative, running = [], 0
+            for bound, n in zip((*map(str, BUCKETS), "+Inf"), buckets):
+                running += n
+                cumulative.append((bound, running))
+            latency.add_metric([route, method], cumulative, total)
+        yield counts
+        yield latency
+
+        lagsentry = getattr(self.app.state, "lagsentry", None)
+        if lagsentry is not None:
+            snapshot = lagsentry.snapshot()
+            yield GaugeMetricFamily("quorvane_loop_lag_seconds",
+                                    "How late the lag monitor's latest wake-up came",
+                                    value=snapshot["lag_ms"] / 1000)
+            yield GaugeMetricFamily("quorvane_loop_max_lag_seconds",
+                                    "The latest wake-up of the lag monitor since the start",
+                                    value=snapshot["max_lag_ms"] / 1000)
+
+        from quorvane.data import loader
+
+        stats = loader._get_cache().stats()
+        for name, kind, text in (("reads", "bar_cache", "Bar cache reads that found an entry or none"),
+                                 ("memo", "bar_memo", "Bar frames served from memory or built")):
+            family = CounterMetricFamily(f"quorvane_{kind}_reads", text, labels=["result"])
+            for result in ("hit", "miss"):
+                family.add_metric([result], stats[name][result])
+            yield family
+
+
+def install(app) -> None:
+    """Serve GET /metrics (not in the OpenAPI schema) and count every request; called after the
+    guards are installed, so this is the outermost layer and their refusals are counted too."""
+    series: dict[tuple[str, str], list] = {}
+    registry = CollectorRegistry(auto_describe=False)
+    for collector in (ProcessCollector, PlatformCollector, GCCollector):
+        collector(registry=registry)
+    registry.register(_AppCollector(app, series))
+    app.add_middleware(RequestMetrics, routes=app.router.routes, series=series)
+
+    @app.get(METRICS_PATH, include_in_schema=False)
+    async def metrics() -> Response:
+        return Response(generate_latest(registry), media_type=CONTENT_TYPE_LATEST)
