@@ -13,15 +13,17 @@
   served from memory or built;
 * prometheus_client's process, platform and garbage-collector figures.
 
-Recording stays off the hot path: the middleware adds one to a plain counter and one to a
-histogram bucket per request, on the event loop, and the scrape turns those counters into
-metric families. The scrape runs on the loop too (no lock is ever shared with a worker
-thread, and it costs what the text of a few hundred series costs). With several worker
-processes each scrape is answered by one worker, with that worker's figures.
+Recording stays off the hot path: per request the middleware adds one to a plain counter
+and one to a histogram bucket, on the event loop (about a microsecond; `bench/bench_metrics.py`
+compares the health route with and without it). Each scrape turns those counters into metric
+families and formats them on a worker thread, and the scrapes that arrive while one is being
+built share it, so scraping under load never holds the loop for a whole build. With several
+worker processes each scrape is answered by one worker, with that worker's figures.
 """
 
 from __future__ import annotations
 
+import asyncio
 import time
 from bisect import bisect_left
 
@@ -29,7 +31,6 @@ from prometheus_client import (CONTENT_TYPE_LATEST, CollectorRegistry, GCCollect
                                ProcessCollector, generate_latest)
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily
 from starlette.responses import Response
-from starlette.routing import Match
 
 METRICS_PATH = "/metrics"
 UNMATCHED = "unmatched"
@@ -50,22 +51,15 @@ class RequestMetrics:
         self.app = app
         self.routes = routes  # the router's own list: routes included later are seen
         self.series = series
-        self._templates: dict[tuple[str, str], str] = {}
+        self._templates: dict[str, str] = {}
 
     async def __call__(self, scope, receive, send) -> None:
         if scope["type"] != "http":
             return await self.app(scope, receive, send)
-        status = 500  # what the server answers when the app raises before it starts a response
-
-        async def send_status(message):
-            nonlocal status
-            if message["type"] == "http.response.start":
-                status = message["status"]
-            await send(message)
-
+        answer = _StatusSend(send)
         start = time.perf_counter()
         try:
-            await self.app(scope, receive, send_status)
+            await self.app(scope, receive, answer)
         finally:
             elapsed = time.perf_counter() - start
             route = scope.get("route")
@@ -76,22 +70,47 @@ class RequestMetrics:
             if entry is None:
                 entry = self.series[key] = [{}, [0] * (len(BUCKETS) + 1), 0.0]
             statuses = entry[0]
-            statuses[status] = statuses.get(status, 0) + 1
+            statuses[answer.status] = statuses.get(answer.status, 0) + 1
             entry[1][bisect_left(BUCKETS, elapsed)] += 1
             entry[2] += elapsed
 
     def _template(self, scope) -> str:
-        """The template of the route the router would pick, for a request answered before routing
-        (a guard's 413, a cached market-status answer) or by none (404)."""
-        key = (scope["method"], scope["path"])
-        template = self._templates.get(key)
+        """The template of the route whose path matches, for a request answered before routing
+        (a guard's 413, a cached market-status answer) or by no route (404)."""
+        path = scope["path"]
+        template = self._templates.get(path)
         if template is None:
-            template = next((route.path for route in self.routes
-                             if route.matches(scope)[0] is not Match.NONE), UNMATCHED)
+            template = next((route.path for route in _leaf_routes(self.routes)
+                             if route.path_regex.match(path)), UNMATCHED)
             if len(self._templates) >= _TEMPLATES_KEPT:
                 self._templates.clear()
-            self._templates[key] = template
+            self._templates[path] = template
         return template
+
+
+def _leaf_routes(routes):
+    for route in routes:
+        included = getattr(route, "original_router", None)  # newer FastAPI keeps an included router whole
+        if included is not None:
+            yield from _leaf_routes(included.routes)
+        elif hasattr(route, "path_regex"):
+            yield route
+
+
+class _StatusSend:
+    """The server's `send`, noting the status of the response it starts; it hands back the
+    server's own awaitable, so a message costs no coroutine of ours."""
+
+    __slots__ = ("send", "status")
+
+    def __init__(self, send) -> None:
+        self.send = send
+        self.status = 500  # what the server answers when the app raises before it starts a response
+
+    def __call__(self, message):
+        if message["type"] == "http.response.start":
+            self.status = message["status"]
+        return self.send(message)
 
 
 class _AppCollector:
@@ -149,6 +168,18 @@ def install(app) -> None:
     registry.register(_AppCollector(app, series))
     app.add_middleware(RequestMetrics, routes=app.router.routes, series=series)
 
+    scraping: asyncio.Future | None = None
+
     @app.get(METRICS_PATH, include_in_schema=False)
     async def metrics() -> Response:
-        return Response(generate_latest(registry), media_type=CONTENT_TYPE_LATEST)
+        # built on a worker thread (reading /proc, formatting every series), one build for all
+        # the scrapes that arrive meanwhile
+        nonlocal scraping
+        if scraping is None:
+            scraping = asyncio.ensure_future(asyncio.to_thread(generate_latest, registry))
+            scraping.add_done_callback(_scraped)
+        return Response(await asyncio.shield(scraping), media_type=CONTENT_TYPE_LATEST)
+
+    def _scraped(_):
+        nonlocal scraping
+        scraping = None

@@ -1,4 +1,5 @@
 import pytest
+import redisserver
 
 from quorvane.data import loader
 
@@ -15,3 +16,35 @@ def cache(tmp_path, monkeypatch):
     opened = loader.open_cache(tmp_path / "data")
     yield opened
     loader.close_cache()
+
+
+@pytest.fixture(scope="session")
+def redis_session(tmp_path_factory):
+    """One redis-server for the tests that only need a store; see `redis_url`."""
+    reason = redisserver.missing()
+    if reason:
+        pytest.skip(reason)
+    server = redisserver.RedisServer(tmp_path_factory.mktemp("redis")).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def redis_url(redis_session):
+    """The URL of an emptied database of the session's redis-server."""
+    import redis
+
+    with redis.Redis.from_url(redis_session.url) as client:
+        client.flushdb()
+    return redis_session.url
+
+
+@pytest.fixture
+def redis_server(tmp_path):
+    """A redis-server of the test's own, which the test may kill and start again."""
+    reason = redisserver.missing()
+    if reason:
+        pytest.skip(reason)
+    server = redisserver.RedisServer(tmp_path).start()
+    yield server
+    server.stop()
