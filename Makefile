@@ -10,7 +10,7 @@ CMAKE := $(VENV)/bin/cmake
 ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 PYTEST_ARGS ?=
 
-.PHONY: setup install serve test asan clang check bench wrk load soak clean
+.PHONY: setup install serve test asan clang check bench wrk redis-server load soak clean
 
 $(VENV)/.stamp: pyproject.toml
 	@py=$$(scripts/find-python); echo "using $$py"; \
@@ -33,12 +33,20 @@ build/dev/testmods: setup FORCE
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/dev --target _frametest
 
-test: install build/dev/testmods
+# Debian's redis-server, which the shared bar cache's tests start on a free loopback port: installed
+# when missing and we may (root), as `make clang` installs clang; the tests skip with the reason
+# where it cannot be installed.
+redis-server:
+	@command -v redis-server >/dev/null || [ "$$(id -u)" != 0 ] || \
+	  { apt-get update -qq >/dev/null && apt-get install -y -qq redis-server >/dev/null; } || true
+	@command -v redis-server >/dev/null || echo "redis-server is not installed: the shared bar cache tests will be SKIPPED"
+
+test: install build/dev/testmods redis-server
 	QUORVANE_TESTMODS=build/dev/testmods $(PY) -m pytest $(PYTEST_ARGS)
 
 # The whole suite against an AddressSanitizer + UBSan build, installed into build/asan/install,
 # which shadows the release install on sys.path.
-asan: setup
+asan: setup redis-server
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE=ON \
 	  -DQUORVANE_TEST_MODULES=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan
@@ -51,7 +59,7 @@ asan: setup
 # The whole suite against a clang build at -O0 too: g++ 12 and clang 14 get different coroutine
 # code wrong, and the frame must be right under both. Installs Debian's clang when it is missing
 # and we may (root); says so and skips otherwise.
-clang: setup
+clang: setup redis-server
 	@command -v clang++ >/dev/null || [ "$$(id -u)" != 0 ] || \
 	  { apt-get update -qq >/dev/null && apt-get install -y -qq clang >/dev/null; } || true
 	@if ! command -v clang++ >/dev/null; then echo "clang++ is not installed: clang run SKIPPED"; exit 0; fi; \
@@ -77,7 +85,7 @@ wrk:
 # The served app under load, each comparison's two sides in one run (LOAD picks some:
 # peak-rss stack market-status snapshots); `make soak` drives SOAK_REQUESTS (default 10**6)
 # mixed requests. Loopback only. Not part of `make check`.
-load: install wrk
+load: install wrk redis-server
 	$(PY) bench/load.py $(LOAD)
 
 soak: install wrk
