@@ -11,13 +11,15 @@ Each comparison runs both sides in one run, on the same machine state:
                   at 1 and 5 per second, without and with the response cache
   snapshots       GET /api/v1/snapshots of 2 demo symbols req/s without and with the loader's frame
                   memo, and one cached get_bars call in process
+  metrics         GET /api/v1/health latency at c=1, alone and while wrk scrapes GET /metrics at c=16,
+                  with the loop's max lag and the scrapes' req/s
   shared-cache    POST /api/v1/batch-intraday of 3 demo symbols req/s, 1 and 2 workers, over the
                   on-disk cache and over one Redis server (Debian's redis-server on a free port)
                   whose bars another process wrote
   soak            N mixed requests (default 10**6) over the routes that need no network: req/s,
                   p50/p99, RSS after warm-up and at the end, the loop's max lag
 
-Usage: bench/load.py [peak-rss|stack|market-status|snapshots|shared-cache|soak ...]   (default: all but soak)
+Usage: bench/load.py [peak-rss|stack|market-status|snapshots|metrics|shared-cache|soak ...]   (default: all but soak)
 Environment: SOAK_REQUESTS (soak's request count), LOAD_SECONDS (length of each timed run, 10).
 Every request goes to 127.0.0.1; every run is bounded in requests and in time.
 """
@@ -307,6 +309,32 @@ def snapshots(data_dir):
     loop.close()
 
 
+def metrics_scrapes(data_dir):
+    print(f"metrics: GET /api/v1/health at c=1 for {SECONDS} s, alone and while wrk scrapes GET /metrics at c=16")
+    with Server(data_dir) as server:
+        wrk(server.base, [("GET", "/metrics", None)], 4, seconds=2)  # warm-up
+        for name, scrapers in (("alone         ", 0), ("scraped, c=16 ", 16)):
+            scraped = {}
+            thread = threading.Thread(target=lambda: scraped.update(
+                wrk(server.base, [("GET", "/metrics", None)], scrapers, seconds=SECONDS)))
+            if scrapers:
+                thread.start()
+            latencies, stop = [], time.monotonic() + SECONDS
+            with httpx.Client(base_url=server.base, timeout=60) as client:
+                while time.monotonic() < stop:
+                    t0 = time.perf_counter()
+                    client.get("/api/v1/health").raise_for_status()
+                    latencies.append((time.perf_counter() - t0) * 1e3)
+                    time.sleep(0.005)
+            if scrapers:
+                thread.join()
+            latencies.sort()
+            also = f"; /metrics {fmt(scraped)}" if scrapers else ""
+            print(f"  {name} health p50 {latencies[len(latencies) // 2]:6.2f} ms, "
+                  f"p99 {latencies[int(len(latencies) * 0.99)]:7.2f} ms; loop max lag so far "
+                  f"{server.loop_lag()['max_lag_ms']:6.1f} ms{also}")
+
+
 def shared_cache(data_dir):
     sys.path.insert(0, str(TESTS))
     import redisserver
@@ -356,7 +384,7 @@ def soak(data_dir):
 
 
 COMMANDS = {"peak-rss": peak_rss, "stack": stack, "market-status": market_status, "snapshots": snapshots,
-            "shared-cache": shared_cache, "soak": soak}
+            "metrics": metrics_scrapes, "shared-cache": shared_cache, "soak": soak}
 
 
 def main(names):

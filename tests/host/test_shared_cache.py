@@ -107,13 +107,12 @@ def test_requests_fail_clearly_while_redis_is_away_and_serve_again_after(redis_s
 
 
 @pytest.fixture
-def command_line(monkeypatch):
+def command_line():
     """Runs `quorvane` in this process; what it writes into the environment is undone afterwards."""
-    from quorvane import guards
-
-    for name in (loader.CACHE_URL_ENV, loader.DATA_DIR_ENV, guards.LAG_INTERVAL_ENV):
-        monkeypatch.delenv(name, raising=False)
-    return main
+    saved = dict(os.environ)
+    yield main
+    os.environ.clear()
+    os.environ.update(saved)
 
 
 @pytest.mark.parametrize("url, message", [
