@@ -339,9 +339,8 @@ def shared_cache(data_dir):
     sys.path.insert(0, str(TESTS))
     import redisserver
 
-    reason = redisserver.missing()
-    if reason:
-        print(f"shared-cache: SKIPPED, {reason}")
+    if redisserver.MISSING:
+        print(f"shared-cache: SKIPPED, {redisserver.MISSING}")
         return
     symbols = ["AAPL", "SPY", "NVDA"]
     request = [("POST", "/api/v1/batch-intraday", {"symbols": symbols})]

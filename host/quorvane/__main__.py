@@ -33,8 +33,7 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--data-dir", help=data_help)
     serve.add_argument("--cache-url", help=url_help)
     serve.add_argument("--workers", type=int, default=1,
-                       help="worker processes answering on the one port (default: 1); with more than "
-                            "one, the workers share the bars of the cache, best a Redis one")
+                       help="worker processes answering on the port, sharing the bar cache (default: 1)")
     serve.add_argument("--no-seed", action="store_true", help="never seed demo bars")
     serve.add_argument("--log-level", default="info", help="uvicorn log level (default: info)")
     guards.add_serve_options(serve)

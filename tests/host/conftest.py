@@ -20,10 +20,8 @@ def cache(tmp_path, monkeypatch):
 
 @pytest.fixture(scope="session")
 def redis_session(tmp_path_factory):
-    """One redis-server for the tests that only need a store; see `redis_url`."""
-    reason = redisserver.missing()
-    if reason:
-        pytest.skip(reason)
+    if redisserver.MISSING:
+        pytest.skip(redisserver.MISSING)
     server = redisserver.RedisServer(tmp_path_factory.mktemp("redis")).start()
     yield server
     server.stop()
@@ -37,14 +35,3 @@ def redis_url(redis_session):
     with redis.Redis.from_url(redis_session.url) as client:
         client.flushdb()
     return redis_session.url
-
-
-@pytest.fixture
-def redis_server(tmp_path):
-    """A redis-server of the test's own, which the test may kill and start again."""
-    reason = redisserver.missing()
-    if reason:
-        pytest.skip(reason)
-    server = redisserver.RedisServer(tmp_path).start()
-    yield server
-    server.stop()
