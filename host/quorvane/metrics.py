@@ -24,6 +24,7 @@ worker processes each scrape is answered by one worker, with that worker's figur
 from __future__ import annotations
 
 import asyncio
+import itertools
 import time
 from bisect import bisect_left
 
@@ -43,8 +44,8 @@ _TEMPLATES_KEPT = 1024  # paths answered before routing whose template was looke
 class RequestMetrics:
     """Pure ASGI middleware counting every HTTP request by route template, method and status.
 
-    Per (route, method) it keeps [statuses: {status: count}, buckets: [count per bucket, +Inf
-    last], sum of seconds]; only the event loop touches them.
+    Per (route, method, status) it keeps one list: the requests of each duration bucket, +Inf
+    last, then their seconds summed; only the event loop writes it.
     """
 
     def __init__(self, app, routes: list, series: dict) -> None:
@@ -62,17 +63,14 @@ class RequestMetrics:
             await self.app(scope, receive, answer)
         finally:
             elapsed = time.perf_counter() - start
-            route = scope.get("route")
-            method = scope["method"]
+            route, method = scope.get("route"), scope["method"]
             key = (self._template(scope) if route is None else route.path,
-                   method if method in METHODS else "other")
-            entry = self.series.get(key)
-            if entry is None:
-                entry = self.series[key] = [{}, [0] * (len(BUCKETS) + 1), 0.0]
-            statuses = entry[0]
-            statuses[answer.status] = statuses.get(answer.status, 0) + 1
-            entry[1][bisect_left(BUCKETS, elapsed)] += 1
-            entry[2] += elapsed
+                   method if method in METHODS else "other", answer.status)
+            counts = self.series.get(key)
+            if counts is None:
+                counts = self.series[key] = [0] * (len(BUCKETS) + 1) + [0.0]
+            counts[bisect_left(BUCKETS, elapsed)] += 1
+            counts[-1] += elapsed
 
     def _template(self, scope) -> str:
         """The template of the route whose path matches, for a request answered before routing
@@ -126,14 +124,14 @@ class _AppCollector:
         latency = HistogramMetricFamily("quorvane_http_request_duration_seconds",
                                         "Time from a request's arrival to the end of its answer",
                                         labels=["route", "method"])
-        for (route, method), (statuses, buckets, total) in list(self.series.items()):
-            for status, n in sorted(statuses.items()):
-                counts.add_metric([route, method, str(status)], n)
-            cumulative, running = [], 0
-            for bound, n in zip((*map(str, BUCKETS), "+Inf"), buckets):
-                running += n
-                cumulative.append((bound, running))
-            latency.add_metric([route, method], cumulative, total)
+        histograms: dict[tuple[str, str], list] = {}
+        for (route, method, status), kept in sorted(self.series.items()):
+            counts.add_metric([route, method, str(status)], sum(kept[:-1]))
+            merged = histograms.setdefault((route, method), [0] * len(kept))
+            merged[:] = [a + b for a, b in zip(merged, kept)]
+        for (route, method), kept in histograms.items():
+            cumulative = itertools.accumulate(kept[:-1])
+            latency.add_metric([route, method], list(zip((*map(str, BUCKETS), "+Inf"), cumulative)), kept[-1])
         yield counts
         yield latency
 
@@ -161,7 +159,7 @@ class _AppCollector:
 def install(app) -> None:
     """Serve GET /metrics (not in the OpenAPI schema) and count every request; called after the
     guards are installed, so this is the outermost layer and their refusals are counted too."""
-    series: dict[tuple[str, str], list] = {}
+    series: dict[tuple[str, str, int], list] = {}
     registry = CollectorRegistry(auto_describe=False)
     for collector in (ProcessCollector, PlatformCollector, GCCollector):
         collector(registry=registry)
