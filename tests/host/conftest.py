@@ -9,12 +9,12 @@ def pytest_configure(config):
     config.addinivalue_line("filterwarnings", r"ignore:Series\.dt\.weekday is deprecated")
 
 
-@pytest.fixture
-def cache(tmp_path, monkeypatch):
-    """A fresh process-wide bar cache in a temporary directory."""
+@pytest.fixture(params=["disk", "redis"])
+def cache(request, tmp_path, monkeypatch):
+    """A fresh process-wide bar cache: in a temporary directory, and in an emptied Redis database."""
     monkeypatch.setenv(loader.DATA_DIR_ENV, str(tmp_path / "data"))
-    opened = loader.open_cache(tmp_path / "data")
-    yield opened
+    monkeypatch.setenv(loader.CACHE_URL_ENV, request.getfixturevalue("redis_url") if request.param == "redis" else "")
+    yield loader.open_cache(tmp_path / "data")
     loader.close_cache()
 
 

@@ -27,17 +27,6 @@ def rth_of(bars):
     return [{"date": b["date"], "close": b["close"]} for b in bars if OPEN <= b["date"] < CLOSE]
 
 
-@pytest.fixture(params=["disk", "redis"])
-def cache(request, tmp_path, monkeypatch):
-    """A fresh process-wide bar cache: in a temporary directory, and in an emptied Redis database."""
-    monkeypatch.setenv(loader.DATA_DIR_ENV, str(tmp_path / "data"))
-    url = request.getfixturevalue("redis_url") if request.param == "redis" else ""
-    monkeypatch.setenv(loader.CACHE_URL_ENV, url)
-    opened = loader.open_cache(tmp_path / "data")
-    yield opened
-    loader.close_cache()
-
-
 def test_intraday_round_trip_from_many_threads(cache):
     symbols = [f"S{i}" for i in range(8)]
     start = threading.Barrier(len(symbols))
