@@ -12,8 +12,13 @@ ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-nam
 # its build tree from scratch) leaves them incremental.
 INSTALL_BUILD := -C build-dir=build/release
 PYTEST_ARGS ?=
+# $(call debian,<command>...,<package>...): installs Debian's packages when one of the commands is
+# missing and we may (root); a tool that is still missing afterwards is said by its target, and
+# the tests that need it skip with their reason.
+debian = { $(foreach c,$(1),command -v $(c) >/dev/null &&) true; } || [ "$$(id -u)" != 0 ] || \
+  { apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) >/dev/null; } || true
 
-.PHONY: setup install serve browser test asan clang check bench wrk load soak clean
+.PHONY: setup install serve browser redis-server test asan clang check bench wrk load soak clean
 
 $(VENV)/.stamp: pyproject.toml
 	@py=$$(scripts/find-python); echo "using $$py"; \
@@ -36,18 +41,21 @@ build/dev/testmods: setup FORCE
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/dev --target _frametest
 
-# Debian's chromium and chromium-driver, which the browser tests (tests/dashboard) drive: installed
-# when missing and we may (root), as `make clang` installs clang; without them those tests skip.
+# Debian's chromium and chromium-driver, which the browser tests (tests/dashboard) drive.
 browser:
-	@{ command -v chromium && command -v chromedriver; } >/dev/null || [ "$$(id -u)" != 0 ] || \
-	  { apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium chromium-driver >/dev/null; } || true
+	@$(call debian,chromium chromedriver,chromium chromium-driver)
 
-test: install build/dev/testmods browser
+# Debian's redis-server, which the shared bar cache's tests start on a free loopback port.
+redis-server:
+	@$(call debian,redis-server,redis-server)
+	@command -v redis-server >/dev/null || echo "redis-server is not installed: the shared bar cache tests will be SKIPPED"
+
+test: install build/dev/testmods browser redis-server
 	QUORVANE_TESTMODS=build/dev/testmods $(PY) -m pytest $(PYTEST_ARGS)
 
 # The whole suite against an AddressSanitizer + UBSan build, installed into build/asan/install,
 # which shadows the release install on sys.path.
-asan: setup browser
+asan: setup browser redis-server
 	$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE=ON \
 	  -DQUORVANE_TEST_MODULES=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(CMAKE) --build build/asan
@@ -60,9 +68,8 @@ asan: setup browser
 # The whole suite against a clang build at -O0 too: g++ 12 and clang 14 get different coroutine
 # code wrong, and the frame must be right under both. Installs Debian's clang when it is missing
 # and we may (root); says so and skips otherwise.
-clang: setup browser
-	@command -v clang++ >/dev/null || [ "$$(id -u)" != 0 ] || \
-	  { apt-get update -qq >/dev/null && apt-get install -y -qq clang >/dev/null; } || true
+clang: setup browser redis-server
+	@$(call debian,clang++,clang)
 	@if ! command -v clang++ >/dev/null; then echo "clang++ is not installed: clang run SKIPPED"; exit 0; fi; \
 	  $(CMAKE) -S . -B build/clang -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
 	    -DQUORVANE_TEST_MODULES=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null && \
@@ -76,17 +83,15 @@ check: test asan clang
 bench: install build/dev/testmods
 	QUORVANE_TESTMODS=build/dev/testmods $(PY) bench/run.py
 
-# wrk, the load generator of bench/load.py: Debian's package, installed when missing and we may
-# (root), as `make clang` installs clang.
+# wrk, the load generator of bench/load.py: Debian's package.
 wrk:
-	@command -v wrk >/dev/null || [ "$$(id -u)" != 0 ] || \
-	  { apt-get update -qq >/dev/null && apt-get install -y -qq wrk >/dev/null; } || true
+	@$(call debian,wrk,wrk)
 	@command -v wrk >/dev/null || { echo "wrk is not installed (apt-get install wrk)"; exit 1; }
 
 # The served app under load, each comparison's two sides in one run (LOAD picks some:
 # peak-rss stack market-status snapshots); `make soak` drives SOAK_REQUESTS (default 10**6)
 # mixed requests. Loopback only. Not part of `make check`.
-load: install wrk
+load: install wrk redis-server
 	$(PY) bench/load.py $(LOAD)
 
 soak: install wrk

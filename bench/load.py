@@ -11,10 +11,15 @@ Each comparison runs both sides in one run, on the same machine state:
                   at 1 and 5 per second, without and with the response cache
   snapshots       GET /api/v1/snapshots of 2 demo symbols req/s without and with the loader's frame
                   memo, and one cached get_bars call in process
+  metrics         GET /api/v1/health latency at c=1, alone and while wrk scrapes GET /metrics at c=16,
+                  with the loop's max lag and the scrapes' req/s
+  shared-cache    POST /api/v1/batch-intraday of 3 demo symbols req/s, 1 and 2 workers, over the
+                  on-disk cache and over one Redis server (Debian's redis-server on a free port)
+                  whose bars another process wrote
   soak            N mixed requests (default 10**6) over the routes that need no network: req/s,
                   p50/p99, RSS after warm-up and at the end, the loop's max lag
 
-Usage: bench/load.py [peak-rss|stack|market-status|snapshots|soak ...]   (default: all but soak)
+Usage: bench/load.py [peak-rss|stack|market-status|snapshots|metrics|shared-cache|soak ...]   (default: all but soak)
 Environment: SOAK_REQUESTS (soak's request count), LOAD_SECONDS (length of each timed run, 10).
 Every request goes to 127.0.0.1; every run is bounded in requests and in time.
 """
@@ -38,6 +43,7 @@ import httpx
 import psutil
 
 SECONDS = float(os.environ.get("LOAD_SECONDS", "10"))
+TESTS = Path(__file__).resolve().parent.parent / "tests"
 MB = 1024 * 1024
 MIXED = [  # the soak's rotation: routes that answer without network from the seeded demo bars
     ("GET", "/api/v1/health", None), ("GET", "/api/v1/info", None), ("GET", "/api/v1/health", None),
@@ -303,6 +309,64 @@ def snapshots(data_dir):
     loop.close()
 
 
+def metrics_scrapes(data_dir):
+    print(f"metrics: GET /api/v1/health at c=1 for {SECONDS} s, alone and while wrk scrapes GET /metrics at c=16")
+    with Server(data_dir) as server:
+        wrk(server.base, [("GET", "/metrics", None)], 4, seconds=2)  # warm-up
+        for name, scrapers in (("alone         ", 0), ("scraped, c=16 ", 16)):
+            scraped = {}
+            thread = threading.Thread(target=lambda: scraped.update(
+                wrk(server.base, [("GET", "/metrics", None)], scrapers, seconds=SECONDS)))
+            if scrapers:
+                thread.start()
+            latencies, stop = [], time.monotonic() + SECONDS
+            with httpx.Client(base_url=server.base, timeout=60) as client:
+                while time.monotonic() < stop:
+                    t0 = time.perf_counter()
+                    client.get("/api/v1/health").raise_for_status()
+                    latencies.append((time.perf_counter() - t0) * 1e3)
+                    time.sleep(0.005)
+            if scrapers:
+                thread.join()
+            latencies.sort()
+            also = f"; /metrics {fmt(scraped)}" if scrapers else ""
+            print(f"  {name} health p50 {latencies[len(latencies) // 2]:6.2f} ms, "
+                  f"p99 {latencies[int(len(latencies) * 0.99)]:7.2f} ms; loop max lag so far "
+                  f"{server.loop_lag()['max_lag_ms']:6.1f} ms{also}")
+
+
+def shared_cache(data_dir):
+    sys.path.insert(0, str(TESTS))
+    import redisserver
+
+    if redisserver.MISSING:
+        print(f"shared-cache: SKIPPED, {redisserver.MISSING}")
+        return
+    symbols = ["AAPL", "SPY", "NVDA"]
+    request = [("POST", "/api/v1/batch-intraday", {"symbols": symbols})]
+    print(f"shared-cache: POST /api/v1/batch-intraday {symbols}, wrk for {SECONDS} s per line; "
+          "the Redis bars written by `quorvane seed-demo`, a process of its own")
+    with tempfile.TemporaryDirectory(prefix="quorvane-redis-") as directory:
+        server = redisserver.RedisServer(directory).start()
+        try:
+            subprocess.run([sys.executable, "-m", "quorvane", "seed-demo", "--cache-url", server.url], check=True,
+                           capture_output=True)
+            for name, args in (("disk,  1 worker ", []), ("disk,  2 workers", ["--workers", "2"]),
+                               ("Redis, 1 worker ", ["--cache-url", server.url]),
+                               ("Redis, 2 workers", ["--workers", "2", "--cache-url", server.url])):
+                with Server(data_dir, *args) as service:
+                    for _ in range(8):  # fresh connections, so every worker answers some: all from the cache
+                        answer = httpx.post(f"{service.base}/api/v1/batch-intraday", json={"symbols": symbols},
+                                            timeout=60).json()
+                        assert answer["errors"] is None and all(
+                            answer["intraday"][s]["source"] == "cache" for s in symbols), answer
+                    wrk(service.base, request, 4, seconds=2)
+                    for c in (1, 16):
+                        print(f"  {name} c={c:<3} {fmt(wrk(service.base, request, c))}")
+        finally:
+            server.stop()
+
+
 def soak(data_dir):
     total = int(float(os.environ.get("SOAK_REQUESTS", "1e6")))
     warm = max(1000, total // 20)
@@ -319,7 +383,7 @@ def soak(data_dir):
 
 
 COMMANDS = {"peak-rss": peak_rss, "stack": stack, "market-status": market_status, "snapshots": snapshots,
-            "soak": soak}
+            "metrics": metrics_scrapes, "shared-cache": shared_cache, "soak": soak}
 
 
 def main(names):

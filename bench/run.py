@@ -10,7 +10,11 @@ Each side is calibrated to about TARGET seconds per repeat; native and python re
 alternate, so drift of the machine hits both; the median of the repeats is reported.
 
 Usage: bench/run.py [substring ...]   (only benchmarks whose name contains one of them)
-A benchmark file may set REPEATS, its own number of repeats (for benchmarks whose one call is long).
+A benchmark file may set REPEATS, its own number of repeats (for benchmarks whose one call is long),
+SIDES, the names of its two sides when they are not native and plain Python (the line then also
+gives the second side's cost over the first in percent), and STATISTIC, what it reports of the
+repeats instead of their median (`min` for a difference of a few per cent on a busy machine, where
+interference only ever adds time).
 
 Environment: QUORVANE_TESTMODS (directory of the test-only modules), BENCH_REPEATS, BENCH_TARGET_MS.
 """
@@ -46,14 +50,14 @@ def loops_for(t):
         number *= 10 if elapsed < TARGET / 100 else 2
 
 
-def measure(native, python, repeats=REPEATS):
-    """Median seconds per call of each side."""
+def measure(native, python, repeats=REPEATS, statistic=statistics.median):
+    """Seconds per call of each side: the median of the repeats, or `statistic` of them."""
     n_loops, p_loops = loops_for(native), loops_for(python)
     n_times, p_times = [], []
     for _ in range(repeats):
         n_times.append(native.timeit(n_loops) / n_loops)
         p_times.append(python.timeit(p_loops) / p_loops)
-    return statistics.median(n_times), statistics.median(p_times)
+    return statistic(n_times), statistic(p_times)
 
 
 def fmt(seconds):
@@ -65,7 +69,8 @@ def load(path):
     spec = importlib.util.spec_from_file_location(path.stem, path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    return module.BENCHMARKS, getattr(module, "REPEATS", REPEATS)
+    return (module.BENCHMARKS, getattr(module, "REPEATS", REPEATS), getattr(module, "SIDES", None),
+            getattr(module, "STATISTIC", statistics.median))
 
 
 def main(filters):
@@ -76,7 +81,7 @@ def main(filters):
     failed = False
     for path in sorted(HERE.glob("bench_*.py")):
         try:
-            entries, repeats = load(path)
+            entries, repeats, sides, statistic = load(path)
         except Exception:
             print(f"{path.name}: could not load\n{traceback.format_exc()}", file=sys.stderr)
             failed = True
@@ -85,12 +90,16 @@ def main(filters):
             if filters and not any(f in name for f in filters):
                 continue
             try:
-                n, p = measure(timer(native, *call), timer(python, *call), repeats)
+                n, p = measure(timer(native, *call), timer(python, *call), repeats, statistic)
             except Exception:
                 print(f"{name}: failed\n{traceback.format_exc()}", file=sys.stderr)
                 failed = True
                 continue
-            print(f"{name}: native {fmt(n)} µs, python {fmt(p)} µs, ratio {p / n:.2f}", flush=True)
+            if sides is None:
+                print(f"{name}: native {fmt(n)} µs, python {fmt(p)} µs, ratio {p / n:.2f}", flush=True)
+            else:
+                print(f"{name}: {sides[0]} {fmt(n)} µs, {sides[1]} {fmt(p)} µs, ratio {p / n:.3f} "
+                      f"({(p / n - 1) * 100:+.1f}%)", flush=True)
     return 1 if failed else 0
 
 

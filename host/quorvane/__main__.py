@@ -19,6 +19,8 @@ def _parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     data_help = (f"bar cache directory (default: ${loader.DATA_DIR_ENV}, "
                  "else ~/.local/share/quorvane)")
+    url_help = (f"keep the bars in this Redis server instead, redis://host:port/db, shared by every "
+                f"process that names it (default: ${loader.CACHE_URL_ENV}, else the directory)")
 
     serve = sub.add_parser(
         "serve", help="run the HTTP API (seeds demo bars into an empty cache)",
@@ -29,6 +31,9 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--host", default=DEFAULT_HOST, help=f"address to bind (default: {DEFAULT_HOST})")
     serve.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port (default: {DEFAULT_PORT})")
     serve.add_argument("--data-dir", help=data_help)
+    serve.add_argument("--cache-url", help=url_help)
+    serve.add_argument("--workers", type=int, default=1,
+                       help="worker processes answering on the port, sharing the bar cache (default: 1)")
     serve.add_argument("--no-seed", action="store_true", help="never seed demo bars")
     serve.add_argument("--log-level", default="info", help="uvicorn log level (default: info)")
     guards.add_serve_options(serve)
@@ -58,13 +63,16 @@ def _parser() -> argparse.ArgumentParser:
                     "bars of the current session so far (pre-market and after-hours included). "
                     "Existing bars of these symbols are replaced.")
     seed.add_argument("--data-dir", help=data_help)
+    seed.add_argument("--cache-url", help=url_help)
     return parser
 
 
-def _open(data_dir: str | None) -> loader.BarCache:
+def _open(data_dir: str | None, cache_url: str | None) -> loader.BarCache:
+    # Anything that opens the cache later in this process, or in a worker it starts, finds the same one.
     if data_dir:
-        # Anything that opens the cache later in this process finds the same directory.
         os.environ[loader.DATA_DIR_ENV] = data_dir
+    if cache_url is not None:
+        os.environ[loader.CACHE_URL_ENV] = cache_url
     return loader.open_cache(data_dir)
 
 
@@ -72,7 +80,7 @@ def _seed(cache: loader.BarCache) -> None:
     from quorvane.data.demo import seed_demo
 
     summary = seed_demo(cache)
-    print(f"seeded demo bars into {cache.directory}: {len(summary['symbols'])} symbols, daily bars "
+    print(f"seeded demo bars into {cache.location}: {len(summary['symbols'])} symbols, daily bars "
           f"up to {summary['last_complete_day']}, one-minute bars of {summary['session_day']}",
           file=sys.stderr)
 
@@ -93,12 +101,23 @@ def broker_modes(args: argparse.Namespace, environ=None) -> tuple[ibmode.IBConfi
     return ib_config(args, environ), False
 
 
+def workers(args: argparse.Namespace, ib, qmt: bool) -> int:
+    """The number of worker processes; IB and QMT mode hold one broker session, so one process."""
+    if args.workers < 1:
+        raise ValueError(f"--workers must be at least 1, got {args.workers}")
+    if args.workers > 1 and (ib is not None or qmt):
+        raise ValueError("--workers above 1 serves offline only: IB and QMT mode keep one broker "
+                         "session, in one process")
+    return args.workers
+
+
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         ib, qmt = broker_modes(args) if args.command == "serve" else (None, False)
         uvicorn_options = guards.serve_options(args) if args.command == "serve" else {}
-        cache = _open(args.data_dir)
+        processes = workers(args, ib, qmt) if args.command == "serve" else 1
+        cache = _open(args.data_dir, args.cache_url)
     except (ValueError, loader.CacheError) as e:
         print(f"quorvane: error: {e}", file=sys.stderr)
         return 2
@@ -114,6 +133,12 @@ def main(argv: list[str] | None = None) -> int:
             _seed(cache)
     import uvicorn
 
+    if processes > 1:
+        # each worker builds its own app from the environment the options were put in
+        loader.close_cache()
+        uvicorn.run("quorvane.app:create_app", factory=True, workers=processes, host=args.host,
+                    port=args.port, log_level=args.log_level, **uvicorn_options)
+        return 0
     from quorvane.app import create_app
 
     uvicorn.run(create_app(cache.directory, ib=ib, qmt=qmt), host=args.host, port=args.port,

@@ -17,7 +17,7 @@ import os
 from fastapi import FastAPI, WebSocket
 from loguru import logger
 
-from quorvane import __version__, dashboard, guards
+from quorvane import __version__, dashboard, guards, metrics
 from quorvane.data import loader
 from quorvane.server.streamer import DataStreamer
 
@@ -62,12 +62,21 @@ def _qmt_mode(app: FastAPI, qmt: bool):
     return qmt_mode(app, app.state.streamer)
 
 
+async def _cache_unavailable(request, exc: loader.CacheError):
+    # a shared cache's server went away: the request fails with the reason, the next one tries again
+    logger.warning("{} {}: {}", request.method, request.url.path, exc)
+    return guards.SurrogateSafeJSON({"success": False, "error": str(exc)}, status_code=503)
+
+
 def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = False) -> FastAPI:
     """Build the application.
 
-    Opens the bar cache in `data_dir` (default: ``$QUORVANE_DATA_DIR`` or
-    ``~/.local/share/quorvane``) now, so a bad cache directory fails here with
-    `loader.CacheError` rather than at the first request. The lifespan creates
+    Opens the bar cache now: the Redis server of ``$QUORVANE_CACHE_URL`` when it is set,
+    else the directory `data_dir` (default: ``$QUORVANE_DATA_DIR`` or
+    ``~/.local/share/quorvane``), so a bad cache directory, URL or server fails here with
+    `loader.CacheError` rather than at the first request; a cache failure during a
+    request answers 503 with the reason. GET /metrics serves the app's figures
+    (`quorvane.metrics`). The lifespan creates
     the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
     as a task until shutdown. The request guards (`quorvane.guards`) take their
     limits from the environment now. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
@@ -108,6 +117,8 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
 
     dashboard.install(app)
     guards.install(app)
+    metrics.install(app)
+    app.add_exception_handler(loader.CacheError, _cache_unavailable)
     for name in ROUTERS:
         app.include_router(importlib.import_module(name).router)
     return app

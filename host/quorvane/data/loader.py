@@ -1,7 +1,10 @@
-"""Bar loader: the process-wide on-disk bar cache and `get_bars`.
+"""Bar loader: the process-wide bar cache and `get_bars`.
 
-Bars live in a diskcache store (SQLite underneath) in the data directory,
-``$QUORVANE_DATA_DIR`` or ``~/.local/share/quorvane``. Two kinds of entries:
+Bars live in one of two stores. By default an embedded diskcache store (SQLite
+underneath) in the data directory, ``$QUORVANE_DATA_DIR`` or
+``~/.local/share/quorvane``; when ``$QUORVANE_CACHE_URL`` names a Redis server
+(``redis://host:port/db``), that server, so that several service processes share
+one set of bars. Two kinds of entries:
 
 * daily bars under ``KlineCache.daily_key(sym)``: ``{"source": str, "bars": [...]}``
   with one dict per session, "date" as ``YYYY-MM-DD`` text;
@@ -9,20 +12,28 @@ Bars live in a diskcache store (SQLite underneath) in the data directory,
   of the newest session fetched (pre-market and after-hours included), "date"
   in epoch seconds, written whole by the batch intraday route.
 
-The store is safe to use from several threads at once (diskcache keeps one
-SQLite connection per thread), which is what the routes' worker threads do.
+Either store is safe to use from several threads at once (diskcache keeps one
+SQLite connection per thread, redis-py a pool of connections), which is what the
+routes' worker threads do, and from several processes.
 
 Every ``str`` is a key. SQLite keeps text as UTF-8, which a ``str`` holding a lone
 surrogate (JSON text may carry "\\ud800") has no form in: such a key is stored as
 the bytes of its "surrogatepass" encoding behind a prefix of its own, so it is an
-ordinary miss until written, and then round-trips like any other.
+ordinary miss until written, and then round-trips like any other. Redis keys are
+bytes: every key is stored in that encoding there.
 
 Building a DataFrame from the stored bars costs milliseconds, so `get_bars` keeps
 the frames it built in memory (`_FrameMemo`, ``$QUORVANE_BAR_MEMO_MB``, 64 MB by
-default, 0 to turn it off): a write through the cache drops the written key's
-frames, and a frame is rebuilt after `_MEMO_MAX_AGE` seconds anyway, which bounds
-how long a write from another process (``quorvane seed-demo`` into the directory of
-a running service) goes unseen.
+default, 0 to turn it off). Every write of a key also writes a new random version
+token of the key, in the same transaction; a kept frame is served only while the
+key's version is still the one it was built at, so a write by any process
+(another worker, ``quorvane seed-demo`` into the store of a running service) is
+seen at the next read.
+
+Redis errors become `CacheError`: a server that went away fails the reads and
+writes that need it with the reason (after one immediate retry on a fresh
+connection, and within `_REDIS_TIMEOUT` seconds when it stops answering), and the
+store serves again once the server is back.
 """
 
 from __future__ import annotations
@@ -30,9 +41,11 @@ from __future__ import annotations
 import asyncio
 import math
 import os
+import pickle
 import sqlite3
 import threading
 import time
+import urllib.parse
 from collections import OrderedDict
 from collections.abc import Iterable, Mapping
 from pathlib import Path
@@ -44,11 +57,15 @@ import pandas as pd
 from quorvane.server.kline_cache import _EXCHANGE_TZ, KlineCache, _as_epoch
 
 DATA_DIR_ENV = "QUORVANE_DATA_DIR"
+CACHE_URL_ENV = "QUORVANE_CACHE_URL"
 MEMO_MB_ENV = "QUORVANE_BAR_MEMO_MB"
 DEFAULT_MEMO_MB = 64.0
-_MEMO_MAX_AGE = 5.0  # seconds
 _UNENCODABLE_KEY = b"quorvane:str-key:"  # prefix of a str key that UTF-8 cannot encode
+_VERSION_KEY = "quorvane:version:"  # prefix of a key's version token (no symbol's key starts so)
 _PROBE_KEY = "quorvane:probe"
+_REDIS_BARS = b"quorvane:bars:"  # prefix of every bar entry in Redis (the database may be shared)
+_REDIS_VERSIONS = b"quorvane:version:"
+_REDIS_TIMEOUT = 5.0  # seconds to connect, and to wait for one answer
 _OHLCV = ("open", "high", "low", "close", "volume")
 
 
@@ -74,7 +91,7 @@ def _finite(value) -> float | None:
 
 
 def _store_key(key):
-    """The key as the store binds it: a str that UTF-8 cannot encode becomes tagged bytes."""
+    """The key as diskcache binds it: a str that UTF-8 cannot encode becomes tagged bytes."""
     if isinstance(key, str) and not key.isascii():
         try:
             key.encode("utf-8")
@@ -84,7 +101,7 @@ def _store_key(key):
 
 
 def _key_text(stored) -> str | None:
-    """The str key behind a stored key, None for keys of other types."""
+    """The str key behind a key diskcache holds, None for keys of other types."""
     if isinstance(stored, str):
         return stored
     if isinstance(stored, bytes) and stored.startswith(_UNENCODABLE_KEY):
@@ -101,70 +118,79 @@ def _memo_bytes() -> int:
     return max(0, int(mb * 1024 * 1024))
 
 
-class _FrameMemo:
-    """Bar frames built from the store, by store key and period, least recently used first.
+def _new_version() -> bytes:
+    # random rather than counted: a store emptied and refilled (a Redis server restarted
+    # without its data) never hands out a version that a kept frame still carries
+    return os.urandom(8)
 
-    Bounded by the frames' memory (`max_bytes`; 0 keeps nothing). `invalidate` runs after
-    every write of a key and drops that key's frames; a build that overlapped a write is
-    not kept, since it may have read the bars from before it.
+
+class _FrameMemo:
+    """Bar frames built from the store, by key and period, least recently used first.
+
+    Bounded by the frames' memory (`max_bytes`; 0 keeps nothing). A frame is kept with the
+    key's version as `version(key)` read it before the build read the bars, and served only
+    while the store still has that version, so a write by any process makes the next read
+    build afresh; a build that overlapped a write carries the older version and is rebuilt
+    at the next read. `invalidate` runs after each write of a key in this process and frees
+    that key's frames at once. `lookups` counts the frames served ("hit") and built ("miss").
     """
 
-    def __init__(self, max_bytes: int) -> None:
+    def __init__(self, max_bytes: int, version) -> None:
         self.max_bytes = max_bytes
+        self._version = version
         self._lock = threading.Lock()
-        # store key -> {period variant: (expiry, frame, source, bytes)}
-        self._entries: OrderedDict[Any, dict] = OrderedDict()
+        # key -> {period variant: (version, frame, source, bytes)}
+        self._entries: OrderedDict[str, dict] = OrderedDict()
         self._bytes = 0
-        self._writes = 0
+        self.lookups = {"hit": 0, "miss": 0}
 
-    def get(self, store_key, variant, build):
-        """`build()`'s (frame, source) or None, from memory when a fresh frame is kept."""
+    def get(self, key, variant, build):
+        """`build()`'s (frame, source) or None, from memory when the kept frame is current."""
         if self.max_bytes <= 0:
             return build()
-        now = time.monotonic()
+        version = self._version(key)
         with self._lock:
-            kept = self._entries.get(store_key, {}).get(variant)
-            if kept is not None and kept[0] > now:
-                self._entries.move_to_end(store_key)
+            kept = self._entries.get(key, {}).get(variant)
+            if kept is not None and kept[0] == version:
+                self._entries.move_to_end(key)
+                self.lookups["hit"] += 1
                 return kept[1], kept[2]
-            writes = self._writes
+            self.lookups["miss"] += 1
         found = build()
         if found is None:
             return None
         size = int(found[0].memory_usage(index=True, deep=True).sum())
         with self._lock:
-            if self._writes != writes or size > self.max_bytes:
+            if size > self.max_bytes:
                 return found
-            variants = self._entries.setdefault(store_key, {})
+            variants = self._entries.setdefault(key, {})
             old = variants.pop(variant, None)
             self._bytes += size - (old[3] if old else 0)
-            variants[variant] = (now + _MEMO_MAX_AGE, found[0], found[1], size)
-            self._entries.move_to_end(store_key)
+            variants[variant] = (version, found[0], found[1], size)
+            self._entries.move_to_end(key)
             while self._bytes > self.max_bytes:
                 _, evicted = self._entries.popitem(last=False)
                 self._bytes -= sum(entry[3] for entry in evicted.values())
         return found
 
-    def invalidate(self, store_key) -> None:
+    def invalidate(self, key) -> None:
         with self._lock:
-            self._writes += 1
-            dropped = self._entries.pop(store_key, None)
+            dropped = self._entries.pop(key, None)
             if dropped:
                 self._bytes -= sum(entry[3] for entry in dropped.values())
 
 
-class BarCache:
-    """The bar store of one data directory."""
+class _DiskStore:
+    """The diskcache store of a data directory."""
 
-    def __init__(self, directory: str | os.PathLike) -> None:
-        self.directory = Path(directory).expanduser()
-        self.memo = _FrameMemo(_memo_bytes())
+    def __init__(self, directory: Path) -> None:
+        self.location = str(directory)
         try:
-            self.directory.mkdir(parents=True, exist_ok=True)
+            directory.mkdir(parents=True, exist_ok=True)
             # A store, not a cache that may forget: nothing is ever evicted.
-            self._store = diskcache.Cache(str(self.directory), eviction_policy="none")
+            self._store = diskcache.Cache(str(directory), eviction_policy="none")
         except (OSError, sqlite3.Error) as e:
-            raise CacheError(f"cannot open the bar cache in {self.directory}: {e}") from e
+            raise CacheError(f"cannot open the bar cache in {directory}: {e}") from e
         try:  # an unwritable or damaged database shows itself here, not at the first request
             self._store.set(_PROBE_KEY, time.time())
             self._store.get(_PROBE_KEY)
@@ -172,37 +198,178 @@ class BarCache:
                 pass
         except (OSError, sqlite3.Error) as e:
             self._store.close()
-            raise CacheError(f"the bar cache in {self.directory} is unusable: {e}") from e
+            raise CacheError(f"the bar cache in {directory} is unusable: {e}") from e
 
-    # -- generic entries ---------------------------------------------------------
-    def get(self, key: str, default: Any = None) -> Any:
+    @staticmethod
+    def _version_key(stored):
+        return (_VERSION_KEY.encode() if isinstance(stored, bytes) else _VERSION_KEY) + stored
+
+    def get(self, key: str, default: Any) -> Any:
         return self._store.get(_store_key(key), default)
 
     def set(self, key: str, value: Any) -> bool:
-        """Store `value` under `key`, replacing what was there (blocking disk write)."""
         stored = _store_key(key)
-        try:
-            return self._store.set(stored, value)
-        finally:
-            self.memo.invalidate(stored)
+        with self._store.transact():
+            done = self._store.set(stored, value)
+            self._store.set(self._version_key(stored), _new_version())
+        return done
 
     def delete(self, key: str) -> bool:
         stored = _store_key(key)
-        try:
-            return self._store.delete(stored)
-        finally:
-            self.memo.invalidate(stored)
+        with self._store.transact():
+            done = self._store.delete(stored)
+            self._store.set(self._version_key(stored), _new_version())
+        return done
+
+    def version(self, key: str) -> bytes | None:
+        return self._store.get(self._version_key(_store_key(key)))
+
+    def keys(self) -> Iterable[str]:
+        return (key for key in map(_key_text, self._store.iterkeys()) if key is not None)
 
     def close(self) -> None:
         self._store.close()
 
+
+def _redacted(url: str) -> str:
+    """`url` with its password, if it has one, shown as ***."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None:
+        return url
+    host = parts.netloc.rpartition("@")[2]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"{parts.username or ''}:***@{host}"))
+
+
+def _redis_name(key: str) -> bytes:
+    if not isinstance(key, str):
+        raise TypeError(f"bar cache keys are str, got {type(key).__name__}")
+    return key.encode("utf-8", "surrogatepass")
+
+
+class _RedisStore:
+    """The bars of a Redis database, which every process that names it shares.
+
+    Values are pickled, as diskcache pickles them: the server is to be trusted like the
+    data directory. Each entry is ``quorvane:bars:<key>``, its version ``quorvane:version:<key>``,
+    both written in one MULTI/EXEC transaction.
+    """
+
+    def __init__(self, url: str) -> None:
+        import redis
+        from redis.backoff import NoBackoff
+        from redis.retry import Retry
+
+        self.location = _redacted(url)
+        self._failures = redis.RedisError
+        parts = urllib.parse.urlsplit(url)
+        database = parts.path.strip("/")
+        if parts.scheme not in ("redis", "rediss", "unix") or (
+                parts.scheme != "unix" and database and not database.isdigit()):
+            raise CacheError(f"{CACHE_URL_ENV} must name a Redis server as redis://host:port/db, "
+                             f"got {self.location!r}")
+        try:
+            self._client = redis.Redis.from_url(
+                url, socket_timeout=_REDIS_TIMEOUT, socket_connect_timeout=_REDIS_TIMEOUT,
+                # a pooled connection the server dropped (it restarted) is replaced once, at once;
+                # a server that does not answer fails after the timeout, without a second wait
+                retry=Retry(NoBackoff(), 1, supported_errors=(redis.ConnectionError,)))
+        except ValueError as e:
+            raise CacheError(f"{CACHE_URL_ENV} is not a usable Redis URL ({self.location}): {e}") from None
+        try:
+            self._client.set(_PROBE_KEY, time.time())
+            self._client.get(_PROBE_KEY)
+        except redis.RedisError as e:
+            self._client.close()
+            raise CacheError(f"cannot use the Redis bar cache at {self.location}: {e}") from e
+
+    def _call(self, fn, *args):
+        try:
+            return fn(*args)
+        except self._failures as e:
+            raise CacheError(f"the Redis bar cache at {self.location} is unavailable: {e}") from e
+
+    def _write(self, entry_op, name: bytes, *args) -> list:
+        pipe = self._client.pipeline(transaction=True)
+        entry_op(pipe, _REDIS_BARS + name, *args)
+        pipe.set(_REDIS_VERSIONS + name, _new_version())
+        return self._call(pipe.execute)
+
+    def get(self, key: str, default: Any) -> Any:
+        raw = self._call(self._client.get, _REDIS_BARS + _redis_name(key))
+        return default if raw is None else pickle.loads(raw)
+
+    def set(self, key: str, value: Any) -> bool:
+        payload = pickle.dumps(value, pickle.HIGHEST_PROTOCOL)
+        return bool(self._write(type(self._client).set, _redis_name(key), payload)[0])
+
+    def delete(self, key: str) -> bool:
+        return bool(self._write(type(self._client).delete, _redis_name(key))[0])
+
+    def version(self, key: str) -> bytes | None:
+        return self._call(self._client.get, _REDIS_VERSIONS + _redis_name(key))
+
+    def keys(self) -> Iterable[str]:
+        names = self._call(lambda: list(self._client.scan_iter(match=_REDIS_BARS + b"*", count=1000)))
+        return (name[len(_REDIS_BARS):].decode("utf-8", "surrogatepass") for name in names)
+
+    def close(self) -> None:
+        self._client.close()
+
+
+_MISSING = object()
+
+
+class BarCache:
+    """The bar store of one data directory, or of the Redis server that `url` names."""
+
+    def __init__(self, directory: str | os.PathLike | None = None, url: str | None = None) -> None:
+        memo_bytes = _memo_bytes()
+        if url:
+            self.directory = None
+            self._store = _RedisStore(url)
+        else:
+            self.directory = Path(default_data_dir() if directory is None else directory).expanduser()
+            self._store = _DiskStore(self.directory)
+        self.location = self._store.location  # the directory or the (password-free) URL, for messages
+        self.memo = _FrameMemo(memo_bytes, self._store.version)
+        self._reads_lock = threading.Lock()
+        self._reads = {"hit": 0, "miss": 0}
+
+    # -- generic entries ---------------------------------------------------------
+    def get(self, key: str, default: Any = None) -> Any:
+        value = self._store.get(key, _MISSING)
+        found = value is not _MISSING
+        with self._reads_lock:
+            self._reads["hit" if found else "miss"] += 1
+        return value if found else default
+
+    def set(self, key: str, value: Any) -> bool:
+        """Store `value` under `key`, replacing what was there (a blocking write)."""
+        try:
+            return self._store.set(key, value)
+        finally:
+            self.memo.invalidate(key)
+
+    def delete(self, key: str) -> bool:
+        try:
+            return self._store.delete(key)
+        finally:
+            self.memo.invalidate(key)
+
+    def close(self) -> None:
+        self._store.close()
+
+    def stats(self) -> dict[str, dict[str, int]]:
+        """Outcomes so far of the store's reads ("reads") and of `get_bars`' frame memo ("memo"),
+        each {"hit": n, "miss": n}."""
+        with self._reads_lock:
+            reads = dict(self._reads)
+        return {"reads": reads, "memo": dict(self.memo.lookups)}
+
     def symbols(self) -> list[str]:
         """Symbols that have daily or intraday bars, sorted."""
         out = set()
-        for stored in self._store.iterkeys():
-            key = _key_text(stored)
-            if key is None:
-                continue
+        for key in self._store.keys():
             for prefix in (KlineCache.DAILY_PREFIX, KlineCache.INTRADAY_PREFIX):
                 if key.startswith(prefix):
                     out.add(key[len(prefix):])
@@ -272,13 +439,20 @@ _cache: BarCache | None = None
 _cache_lock = threading.Lock()
 
 
-def open_cache(directory: str | os.PathLike | None = None) -> BarCache:
-    """Open the cache in `directory` (default: `default_data_dir`) and make it the process-wide one.
+def cache_url() -> str | None:
+    """``$QUORVANE_CACHE_URL``, None when unset or empty."""
+    return os.environ.get(CACHE_URL_ENV) or None
 
-    Raises `CacheError` with the reason when the directory cannot serve as a cache.
+
+def open_cache(directory: str | os.PathLike | None = None, url: str | None = None) -> BarCache:
+    """Open the cache and make it the process-wide one: the Redis server of `url` (default:
+    `cache_url()`) when there is one, else the directory `directory` (default: `default_data_dir`).
+
+    Raises `CacheError` with the reason when the directory cannot serve as a cache, the URL is
+    not a Redis URL or its server cannot be used.
     """
     global _cache
-    new = BarCache(default_data_dir() if directory is None else directory)
+    new = BarCache(directory, url=cache_url() if url is None else url)
     with _cache_lock:
         old, _cache = _cache, new
     if old is not None and old is not new:
@@ -303,7 +477,7 @@ def _get_cache() -> BarCache:
         return cache
     with _cache_lock:
         if _cache is None:
-            _cache = BarCache(default_data_dir())
+            _cache = BarCache(url=cache_url())
         return _cache
 
 
@@ -384,7 +558,7 @@ def _load_bars(symbol: str, period: str, count: int) -> pd.DataFrame | None:
             return None
         return found[0].reset_index(drop=True)[["date", *_OHLCV]], found[1]
 
-    found = cache.memo.get(_store_key(store_key), variant, frame)
+    found = cache.memo.get(store_key, variant, frame)
     if found is None:
         return None
     df, source = found
