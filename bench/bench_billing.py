@@ -19,44 +19,17 @@ import asyncio
 import atexit
 import collections
 import json
-import os
-import socket
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+from service import Service  # noqa: E402
+
 REQUESTS = 500
 PATH = "/api/v1/billing/wallet"
 _tally = collections.Counter()
-_procs = []
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def _start(*args, env=None):
-    proc = subprocess.Popen([sys.executable, *map(str, args)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            text=True, env={**os.environ, **(env or {})})
-    _procs.append(proc)
-    return proc
-
-
-def _wait_listening(port, proc, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if proc.poll() is not None:
-            raise RuntimeError(f"{proc.args} exited with {proc.returncode}")
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    raise RuntimeError(f"{proc.args} is not listening on {port}")
 
 
 def _command(proc, line, answer):
@@ -68,23 +41,23 @@ def _command(proc, line, answer):
 
 
 def _stop_all():
-    for proc in _procs:
-        proc.kill()
-        proc.wait()
+    for proxy in PROXIES.values():
+        proxy.stop()
+    backend.kill()
+    backend.wait()
 
 
+PROXIES = {}
+backend = subprocess.Popen([sys.executable, HERE / "standins" / "billing_backend.py"], stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE, text=True)
 atexit.register(_stop_all)
-backend = _start(HERE / "standins" / "billing_backend.py")
 ready, backend_port = backend.stdout.readline().split()
 assert ready == "ready"
 BACKEND_URL = f"http://127.0.0.1:{backend_port}"
 TARGET = BACKEND_URL + PATH
-PROXIES = {}
 for side in ("native", "python"):
-    port = _free_port()
-    proc = _start(HERE / "standins" / "billing_proxy.py", side, port, env={"QUORVANE_BACKEND_URL": BACKEND_URL})
-    _wait_listening(port, proc)
-    PROXIES[side] = port
+    PROXIES[side] = Service(command=[sys.executable, HERE / "standins" / "billing_proxy.py", side],
+                            env={"QUORVANE_BACKEND_URL": BACKEND_URL}).start()
 ERRORS = {503: {"success": False, "error": {"code": "BACKEND_UNAVAILABLE", "message": "Backend unreachable: " + TARGET}},
           504: {"success": False, "error": {"code": "PROXY_TIMEOUT", "message": "Backend timeout: " + TARGET}}}
 
@@ -124,7 +97,7 @@ async def _round(port):
 
 
 def _side(side):
-    port = PROXIES[side]
+    port = PROXIES[side].port
 
     def run():
         _command(backend, f"stop-after {REQUESTS // 2}", "armed")

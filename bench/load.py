@@ -30,7 +30,6 @@ import random
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -41,6 +40,10 @@ from pathlib import Path
 
 import httpx
 import psutil
+
+TESTS = Path(__file__).resolve().parent.parent / "tests"
+sys.path.insert(0, str(TESTS))
+from service import Service, closed_url  # noqa: E402
 
 SECONDS = float(os.environ.get("LOAD_SECONDS", "10"))
 TESTS = Path(__file__).resolve().parent.parent / "tests"
@@ -55,62 +58,28 @@ MIXED = [  # the soak's rotation: routes that answer without network from the se
 ]
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    """`quorvane serve` (or `uvicorn_args`, uvicorn on the app factory) in a child process."""
+class Server(Service):
+    """`quorvane serve` over the bars in data_dir (or `uvicorn_args`, uvicorn on the app factory),
+    Yahoo Finance behind a proxy that does not exist, so a request for it fails at once."""
 
     def __init__(self, data_dir, *serve_args, uvicorn_args=None, env=None):
-        self.port = free_port()
-        self.base = f"http://127.0.0.1:{self.port}"
-        closed = free_port()  # Yahoo Finance goes through a proxy that does not exist: fails at once
-        environ = {**os.environ, "HTTPS_PROXY": f"http://127.0.0.1:{closed}",
-                   "QUORVANE_DATA_DIR": str(data_dir), **(env or {})}
+        env = {"HTTPS_PROXY": closed_url(), "QUORVANE_DATA_DIR": str(data_dir), **(env or {})}
         if uvicorn_args is None:
-            cmd = [sys.executable, "-m", "quorvane", "serve", "--port", str(self.port), "--data-dir", str(data_dir),
-                   "--no-seed", "--log-level", "warning", *serve_args]
+            super().__init__("--data-dir", data_dir, "--no-seed", "--log-level", "warning", *serve_args, env=env)
         else:
-            cmd = [sys.executable, "-m", "uvicorn", "--factory", "quorvane.app:create_app", "--port", str(self.port),
-                   "--log-level", "warning", *uvicorn_args]
-        self.log = tempfile.TemporaryFile()
-        self.proc = subprocess.Popen(cmd, env=environ, stdout=self.log, stderr=subprocess.STDOUT)
+            super().__init__("--log-level", "warning", *uvicorn_args, env=env,
+                             command=[sys.executable, "-m", "uvicorn", "--factory", "quorvane.app:create_app"])
+
+    def start(self) -> "Server":
+        super().start()
         self.ps = psutil.Process(self.proc.pid)
-        deadline = time.monotonic() + 60
-        while True:
-            try:
-                httpx.get(f"{self.base}/api/v1/health", timeout=2)
-                break
-            except httpx.TransportError:
-                if self.proc.poll() is not None or time.monotonic() > deadline:
-                    self.log.seek(0)
-                    raise RuntimeError(f"server did not come up:\n{self.log.read().decode()[-3000:]}")
-                time.sleep(0.2)
+        return self
 
     def rss_mb(self) -> float:
         return self.ps.memory_info().rss / MB
 
     def loop_lag(self) -> dict:
         return httpx.get(f"{self.base}/api/v1/health", timeout=30).json()["loop_lag"]
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                self.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 def seeded_dir() -> Path:

@@ -3,7 +3,6 @@ on 127.0.0.1 that records what reaches it and answers from a script."""
 import asyncio
 import gzip
 import inspect
-import socket
 import threading
 import time
 
@@ -15,6 +14,7 @@ from starlette.responses import Response
 from starlette.routing import Route
 
 from quorvane.server.routes import billing
+from service import free_port
 
 
 class Backend:
@@ -24,9 +24,7 @@ class Backend:
     def __init__(self):
         self.seen, self.reply, self.delay = [], (200, [], b"{}"), 0.0
         app = Starlette(routes=[Route("/{path:path}", self.answer, methods=["GET", "POST"])])
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
+        self.port = free_port()
         self.server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=self.port, log_level="error"))
         self.thread = threading.Thread(target=self.server.run, daemon=True)
         self.thread.start()
@@ -95,9 +93,7 @@ def test_answers_passed_back(backend, status):
                      gzip.compress(payload))
     app = __import__("fastapi").FastAPI()
     app.include_router(billing.router)
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+    port = free_port()
     server = uvicorn.Server(uvicorn.Config(app, host="127.0.0.1", port=port, log_level="error"))
     thread = threading.Thread(target=server.run, daemon=True)
     thread.start()

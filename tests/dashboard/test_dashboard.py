@@ -11,16 +11,14 @@ import math
 import os
 import re
 import shutil
-import signal
-import socket
-import subprocess
-import sys
 import time
 from pathlib import Path
 from urllib.parse import urlsplit
 
 import httpx
 import pytest
+
+from service import Service, closed_url
 
 CHROMIUM, CHROMEDRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 if not (CHROMIUM and CHROMEDRIVER):
@@ -34,15 +32,9 @@ WAIT = 120  # a sanitizer build imports, seeds and answers slowly
 JUNK = re.compile(r"\bNaN\b|undefined|Infinity|\[object ")
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture(scope="module")
 def service(tmp_path_factory):
-    """(base URL, process) over demo bars holding the whole session's minutes, so there are
+    """`quorvane serve` over demo bars holding the whole session's minutes, so there are
     sparklines at any hour; a symbol not cached fails fast at a closed loopback proxy."""
     from quorvane.data import loader
     from quorvane.data.demo import DEMO_SYMBOLS, intraday_bars, seed_demo
@@ -54,23 +46,9 @@ def service(tmp_path_factory):
     for sym in DEMO_SYMBOLS:
         cache.set(KlineCache.intraday_key(sym), intraday_bars(sym, KlineCache.intraday_session_day(), math.inf))
     cache.close()
-    port, log = free_port(), open(directory / "serve.log", "w+")
-    proc = subprocess.Popen([sys.executable, "-m", "quorvane", "serve", "--port", str(port), "--data-dir",
-                             str(directory), "--log-level", "warning"], stdout=log, stderr=log,
-                            env={**os.environ, "HTTPS_PROXY": f"http://127.0.0.1:{free_port()}"})
-    base, deadline = f"http://127.0.0.1:{port}", time.monotonic() + WAIT
-    try:
-        while True:
-            try:
-                httpx.get(f"{base}/api/v1/health", timeout=5)
-                break
-            except httpx.TransportError:
-                assert proc.poll() is None and time.monotonic() < deadline, (directory / "serve.log").read_text()
-                time.sleep(0.3)
-        yield base, proc
-    finally:
-        proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=30)
+    with Service("--data-dir", directory, "--log-level", "warning", env={"HTTPS_PROXY": closed_url()},
+                 log=directory / "serve.log") as svc:
+        yield svc
 
 
 @pytest.fixture(scope="module")
@@ -119,7 +97,7 @@ def shot(driver, name):
 
 
 def test_dashboard_shows_the_session_and_five_live_sparklines(service, browser):
-    base, _ = service
+    base = service.base
     sent(browser)
     browser.get(f"{base}/?refresh=1")
     wait(browser, "document.querySelectorAll('.spark polyline').length === 5 && "
@@ -144,7 +122,7 @@ def test_dashboard_shows_the_session_and_five_live_sparklines(service, browser):
     ("/redoc", "document.querySelectorAll('redoc [data-section-id^=\"operation/\"]').length"),
 ], ids=["swagger-ui", "redoc"])
 def test_api_docs_render_offline(service, browser, path, operations):
-    base, _ = service
+    base = service.base
     sent(browser)
     browser.get(base + path)
     assert wait(browser, operations, f"{path} operations") >= len(httpx.get(f"{base}/openapi.json").json()["paths"])
@@ -155,7 +133,7 @@ def test_api_docs_render_offline(service, browser, path, operations):
 def test_degraded_symbol_then_service_gone(service, browser):
     """An unknown symbol's errors show in its card; with the service gone a banner says so and the
     last figures stay. (Stops the module's service: keep it last.)"""
-    base, proc = service
+    base = service.base
     browser.get(f"{base}/?symbols=AAPL,NOPE&refresh=1")
     wait(browser, "document.querySelector('.card[data-symbol=NOPE]').dataset.state === 'error' && "
                   "document.querySelector('#status').dataset.state === 'ok'", "error of the unknown symbol")
@@ -163,8 +141,7 @@ def test_degraded_symbol_then_service_gone(service, browser):
     assert "quote: " in nope and "bars: " in nope and "no sparkline" in nope and not JUNK.search(text(browser))
     assert browser.execute_script("return document.querySelector('.card[data-symbol=AAPL]').dataset.state") == "ok"
     aapl = browser.find_element("css selector", ".card[data-symbol=AAPL] .last").text
-    proc.send_signal(signal.SIGINT)
-    proc.wait(timeout=30)
+    assert service.stop(), "serve did not end within 30 s of SIGINT"
     wait(browser, "document.querySelector('#status').dataset.state === 'offline'", "offline banner")
     assert "Service unreachable since" in text(browser) and "showing figures from" in text(browser)
     assert browser.find_element("css selector", ".card[data-symbol=AAPL] .last").text == aapl

@@ -11,14 +11,7 @@ QUORVANE_FUZZ_EXAMPLES sets the number of requests per operation and generation 
 invalid; default 60). `make check` runs this file in each of its three builds.
 """
 import os
-import re
-import signal
-import socket
-import subprocess
-import sys
-import time
 
-import httpx
 import pytest
 import requests
 import schemathesis
@@ -26,71 +19,22 @@ from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis.errors import Unsatisfiable
 from schemathesis import GenerationMode
 
-START_TIMEOUT = 120  # a sanitizer build imports and seeds slowly
+from service import Service, closed_url
+
 EXAMPLES = int(os.environ.get("QUORVANE_FUZZ_EXAMPLES", "60"))
 DOCUMENTED_5XX = {"/api/v1/billing/": {503, 504}, "/api/v1/user/usage": {503, 504}}
-FATAL = re.compile(r"AddressSanitizer|runtime error:|Fatal Python error|Segmentation fault")
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Service:
-    def __init__(self, directory):
-        self.port, closed = free_port(), free_port()
-        self.base = f"http://127.0.0.1:{self.port}"
-        self.log_path = directory / "serve.log"
-        self.log = open(self.log_path, "w")
-        env = {**os.environ, "HTTPS_PROXY": f"http://127.0.0.1:{closed}",
-               "QUORVANE_BACKEND_URL": f"http://127.0.0.1:{closed}", "QUORVANE_PROXY_TIMEOUT": "5"}
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "quorvane", "serve", "--port", str(self.port),
-             "--data-dir", str(directory / "data"), "--log-level", "warning"],
-            stdout=self.log, stderr=subprocess.STDOUT, env=env)
-
-    def output(self) -> str:
-        self.log.flush()
-        return self.log_path.read_text(errors="replace")
-
-    def assert_alive(self):
-        out = self.output()
-        fatal = FATAL.search(out)
-        assert self.proc.poll() is None and not fatal, (
-            f"serve died (exit {self.proc.poll()}):\n" + out[fatal.start() if fatal else -3000:][:3000])
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                self.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
-
-
 @pytest.fixture(scope="module")
 def service(tmp_path_factory):
-    svc = Service(tmp_path_factory.mktemp("fuzz"))
-    try:
-        deadline = time.monotonic() + START_TIMEOUT
-        while True:
-            try:
-                httpx.get(f"{svc.base}/api/v1/health", timeout=5)
-                break
-            except httpx.TransportError:
-                svc.assert_alive()
-                assert time.monotonic() < deadline, f"serve did not answer within {START_TIMEOUT} s"
-                time.sleep(0.3)
+    directory, closed = tmp_path_factory.mktemp("fuzz"), closed_url()
+    env = {"HTTPS_PROXY": closed, "QUORVANE_BACKEND_URL": closed, "QUORVANE_PROXY_TIMEOUT": "5"}
+    with Service("--data-dir", directory / "data", "--log-level", "warning", env=env,
+                 log=directory / "serve.log") as svc:
         yield svc
         svc.assert_alive()
-    finally:
-        svc.stop()
 
 
 def check(service, case):

@@ -3,20 +3,18 @@
 (tests/host/test_app.py covers the seeding and the clean shutdown of the same command; this
 module checks what the running service answers.)
 """
-import sys
-
 import httpx
 import pytest
 
 import quorvane
-from service import serving
+from service import Service
 
 
 @pytest.fixture
 def service(tmp_path):
     """Base URL of a freshly started service on a free loopback port; stopped afterwards."""
-    with serving([sys.executable, "-m", "quorvane"], tmp_path) as base:
-        yield base
+    with Service("--data-dir", tmp_path, "--log-level", "warning") as service:
+        yield service.base
 
 
 def test_status_routes_over_http(service):

@@ -1,10 +1,5 @@
 import asyncio
-import os
-import signal
-import socket
-import subprocess
 import sys
-import time
 import types
 
 import httpx
@@ -16,6 +11,7 @@ from quorvane import app as app_module
 from quorvane.app import create_app
 from quorvane.data import loader
 from quorvane.tinyalgo import Bar
+from service import Service
 
 
 @pytest.fixture
@@ -81,34 +77,13 @@ def test_lifespan_runs_and_stops_the_lag_monitor(lagsentry_built, ping_router, t
         loader.close_cache()
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def test_serve_seeds_an_empty_cache_and_shuts_down_cleanly(lagsentry_built, tmp_path):
-    port = free_port()
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "quorvane", "serve", "--port", str(port), "--data-dir", str(tmp_path),
-         "--log-level", "warning"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=dict(os.environ))
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                reply = httpx.get(f"http://127.0.0.1:{port}/openapi.json", timeout=1)
-                break
-            except httpx.TransportError:
-                assert proc.poll() is None, proc.stderr.read()
-                assert time.monotonic() < deadline, "server did not come up"
-                time.sleep(0.1)
+    with Service("--data-dir", tmp_path, "--log-level", "warning") as service:
+        reply = httpx.get(f"{service.base}/openapi.json", timeout=10)
         assert reply.status_code == 200 and reply.json()["info"]["title"] == "Quorvane"
-    finally:
-        proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=15)
-    assert proc.returncode == 0, err
-    assert "seeded demo bars into" in err
+        service.stop()
+    assert service.proc.returncode == 0, service.output()
+    assert "seeded demo bars into" in service.output()
     cache = loader.BarCache(tmp_path)
     assert cache.symbols() == ["AAPL", "MSFT", "NVDA", "SPY", "TSLA"]
     cache.close()

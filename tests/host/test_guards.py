@@ -1,12 +1,8 @@
 """The reference app's guards (quorvane.guards) in front of the route modules, through the real app."""
 import asyncio
-import json
 import os
 import signal
 import socket
-import subprocess
-import sys
-import time
 
 import httpx
 import pandas_market_calendars
@@ -18,10 +14,9 @@ from quorvane import guards
 from quorvane.__main__ import _parser, main
 from quorvane.app import create_app
 from quorvane.data import loader
+from service import Service
 
 pytestmark = pytest.mark.filterwarnings(r"ignore:Series\.dt\.weekday is deprecated")
-
-START_TIMEOUT = 60  # a sanitizer build imports slowly
 
 
 @pytest.fixture
@@ -201,43 +196,14 @@ def test_serve_refuses_bad_limits(serve_env, tmp_path, capsys, argv):
     assert capsys.readouterr().err.startswith("quorvane: error: ")
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def test_shutdown_does_not_wait_for_a_request_that_never_ends(tmp_path):
-    port = free_port()
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "quorvane", "serve", "--port", str(port), "--data-dir", str(tmp_path),
-         "--no-seed", "--graceful-timeout", "1"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    stalled = socket.socket()
-    try:
-        deadline = time.monotonic() + START_TIMEOUT
-        while True:
-            try:
-                httpx.get(f"http://127.0.0.1:{port}/api/v1/health", timeout=2)
-                break
-            except httpx.TransportError:
-                assert proc.poll() is None, proc.communicate()[1]
-                assert time.monotonic() < deadline, "server did not come up"
-                time.sleep(0.2)
+    with Service("--data-dir", tmp_path, "--no-seed", "--graceful-timeout", "1") as service, socket.socket() as stalled:
         # a request whose body never arrives in full keeps its connection busy
-        stalled.connect(("127.0.0.1", port))
+        stalled.connect(("127.0.0.1", service.port))
         stalled.sendall(b"POST /api/v1/batch-intraday HTTP/1.1\r\nhost: x\r\ncontent-type: application/json\r\n"
                         b"content-length: 100\r\n\r\n{\"symbols\": [")
-        assert httpx.get(f"http://127.0.0.1:{port}/api/v1/info", timeout=10).status_code == 200
-        proc.send_signal(signal.SIGTERM)
-        try:
-            _, err = proc.communicate(timeout=30)
-        except subprocess.TimeoutExpired:
-            pytest.fail("serve was still waiting for the stalled request 30 s after SIGTERM")
-    finally:
-        stalled.close()
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
-    assert proc.returncode in (0, -signal.SIGTERM), err  # uvicorn ends by the signal it caught
+        assert httpx.get(f"{service.base}/api/v1/info", timeout=10).status_code == 200
+        assert service.stop(signal.SIGTERM), "serve was still waiting for the stalled request 30 s after SIGTERM"
+    err = service.output()
+    assert service.proc.returncode in (0, -signal.SIGTERM), err  # uvicorn ends by the signal it caught
     assert "timeout graceful shutdown exceeded" in err and "Application shutdown complete" in err

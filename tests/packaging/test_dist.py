@@ -17,7 +17,7 @@ import httpx
 import pytest
 
 import quorvane
-from service import serving
+from service import Service
 from test_stubs import MODULES
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
@@ -67,7 +67,8 @@ def test_wheel_from_the_sdist_installs_into_a_new_venv_and_serves(sdist, tmp_pat
     constraints.write_text(run(sys.executable, "-m", "pip", "freeze", "--exclude", "quorvane"))
     run(venv / "bin/python", "-m", "pip", "install", "--disable-pip-version-check", "-c", constraints, wheel)
 
-    with serving([venv / "bin/quorvane"], tmp_path / "bars") as base:
-        health = httpx.get(f"{base}/api/v1/health", timeout=10)
+    with Service("--data-dir", tmp_path / "bars", "--log-level", "warning",
+                 command=[venv / "bin/quorvane", "serve"]) as served:
+        health = httpx.get(f"{served.base}/api/v1/health", timeout=10)
     assert health.status_code == 200
     assert health.json()["status"] == "ok" and health.json()["version"] == quorvane.__version__

@@ -11,6 +11,7 @@ import websockets
 from qmtbridge import Bridge, ours, serving, until
 from quorvane.__main__ import _parser, broker_modes
 from quorvane.brokers.qmt.live import QMTMultiStrategyRunner
+from service import closed_url
 
 
 def test_pushed_assets_reach_the_app_clients(tmp_path, qmt_env, monkeypatch):
@@ -55,7 +56,7 @@ def test_runner_connection_state(status, connected):
     async def scenario():
         async with serving(bridge.app) as url:
             if status is None:
-                url = "http://127.0.0.1:9"                        # nothing listens
+                url = closed_url()
             bridge.reply = (status, b"{}")
             runner = QMTMultiStrategyRunner(base_url=url, api_key="", interval=1)
             await runner.start()

@@ -3,7 +3,6 @@ Its waits run a hundred times faster (the `clock` fixture), so the 5-second reco
 import asyncio
 import contextlib
 import json
-import socket
 from types import SimpleNamespace
 
 import pytest
@@ -11,6 +10,7 @@ import websockets
 
 from qmtbridge import Bridge, Streamer, ours, serving, until
 from quorvane.brokers.qmt.termhost import QMTTermhost
+from service import free_port
 
 POLL_ERROR = ("ERROR", "qmt account poll error")
 CONNECTED = ("INFO", "Connected to qmt-bridge trade WS")
@@ -34,12 +34,6 @@ async def polled(bridge, qmt_env, key=None):
             await until(lambda: not any(ours(t) for t in asyncio.all_tasks()))
 
 
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.mark.parametrize("key", ["s3cret", None])
 def test_polls_and_listens_with_and_without_a_key(clock, qmt_env, key, log_records):
     bridge = Bridge()
@@ -61,7 +55,7 @@ def test_https_bridge_down(clock, qmt_env, monkeypatch, log_records):
         urls.append(url)
         raise OSError("refused")
     monkeypatch.setattr(websockets, "connect", connect)
-    port = closed_port()
+    port = free_port()
     qmt_env(f"https://127.0.0.1:{port}/b/", "k y")
 
     async def scenario():
