@@ -305,7 +305,6 @@ def metrics_scrapes(data_dir):
 
 
 def shared_cache(data_dir):
-    sys.path.insert(0, str(TESTS))
     import redisserver
 
     if redisserver.MISSING:

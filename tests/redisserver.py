@@ -1,19 +1,13 @@
 """Debian's redis-server on a free loopback port without persistence, for tests and bench/load.py."""
 import shutil
-import socket
 import subprocess
 import time
 
 import redis
+from service import free_port
 
 MISSING = None if shutil.which("redis-server") else (
     "redis-server is not installed (apt-get install redis-server; `make test` installs it as root)")
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class RedisServer:

@@ -1,14 +1,11 @@
 """Several processes, one bar cache: writes seen across processes, start-up errors, Redis going away."""
 import asyncio
 import os
-import signal
-import subprocess
-import sys
-import time
 
 import httpx
 import pytest
 import redisserver
+from service import Service
 from test_loader import put_days
 
 from quorvane.__main__ import main
@@ -19,29 +16,20 @@ from quorvane.data.demo import seed_demo
 @pytest.mark.parametrize("store", ["disk", "redis"])
 def test_two_workers_see_a_write_of_another_process_at_their_next_read(store, tmp_path, request):
     url = request.getfixturevalue("redis_url") if store == "redis" else ""
-    cache, port = loader.open_cache(tmp_path, url=url), redisserver.free_port()
+    cache = loader.open_cache(tmp_path, url=url)
     days = put_days(cache, "MSFT")
-    proc = subprocess.Popen([sys.executable, "-m", "quorvane", "serve", "--workers", "2", "--port", str(port),
-                             "--data-dir", str(tmp_path), "--cache-url", url, "--no-seed", "--log-level", "warning"])
 
-    def last_closes():  # a connection each, so both workers answer
-        return {httpx.get(f"http://127.0.0.1:{port}/api/v1/snapshots?symbols=MSFT", timeout=30)
-                .json()["quotes"][0]["last"] for _ in range(12)}
+    def last_closes(base):  # a connection each, so both workers answer
+        return {httpx.get(f"{base}/api/v1/snapshots?symbols=MSFT", timeout=30).json()["quotes"][0]["last"]
+                for _ in range(12)}
     try:
-        for _ in range(600):  # 120 s
-            try:
-                httpx.get(f"http://127.0.0.1:{port}/api/v1/health", timeout=2)
-                break
-            except httpx.TransportError:
-                assert proc.poll() is None
-                time.sleep(0.2)
-        assert last_closes() == {19.5}  # both workers keep the frame
-        cache.put_daily("MSFT", [{"date": d, "open": 1, "high": 2, "low": 0, "close": 100.5 + i, "volume": 1}
-                                 for i, d in enumerate(days)], "other process")
-        assert last_closes() == {109.5}
+        with Service("--workers", "2", "--data-dir", tmp_path, "--cache-url", url, "--no-seed",
+                     "--log-level", "warning") as served:
+            assert last_closes(served.base) == {19.5}  # both workers keep the frame
+            cache.put_daily("MSFT", [{"date": d, "open": 1, "high": 2, "low": 0, "close": 100.5 + i, "volume": 1}
+                                     for i, d in enumerate(days)], "other process")
+            assert last_closes(served.base) == {109.5}
     finally:
-        proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=30)
         loader.close_cache()
 
 
