@@ -303,7 +303,7 @@ def test_store_and_slim_bad_items_fail_after_the_write(bar_dicts, error, text):
         with pytest.raises(error, match=text) as caught:
             module._store_and_slim(cache, "A", bar_dicts)
         if error is TypeError:
-            assert "dict" in str(caught.value)
+            assert str(caught.value) == f"Expected dict, got {text}"
     assert cache.sets == [(KlineCache.intraday_key("A"), bar_dicts)]
 
 

@@ -22,7 +22,7 @@ Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bar_dicts.get()); ++i) {
         Ref item(Obj(PyList_GET_ITEM(bar_dicts.get(), i)));
         if (!item.is_none() && !PyDict_Check(item.get()))
-            raise(PyExc_TypeError, "Cannot convert %.200s to dict", item.type_name());
+            raise(PyExc_TypeError, "Expected dict, got %.200s", item.type_name());
         Ref is_rth_bar = G("KlineCache"_id).attr("is_rth_bar"_id);
         if (item.is_none()) item.method("get"_id, "date"_id);  // None has no get: AttributeError
         if (truthy(is_rth_bar(get(item, "date"_id)))) list_append(rth, item);
