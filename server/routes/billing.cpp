@@ -76,12 +76,15 @@ Co proxy_billing(Obj request) {
     {
         Ref environ = G("os"_id).attr("environ"_id);
         Ref key = environ.method("get"_id, "QUORVANE_API_KEY"_id, ""_id);
-        // the client's headers but the hop's own; values as the client sent their bytes
+        // the client's headers but the hop's own, as the framework gives them; httpx sends text
+        // values as ASCII only, so another value goes as the bytes the framework decoded it from
         for_each(request.attr("headers"_id).method("items"_id), [&](Obj pair) {
             auto name_value = unpack<2>(pair);
             Ref lower = name_value[0].method("lower"_id);
             if (eq(lower, "host"_id) || eq(lower, "content-length"_id)) return;
-            headers.setitem(name_value[0].get(), name_value[1].method("encode"_id, "latin-1"_id).get());
+            Ref value = name_value[1];
+            if (!truthy(value.method("isascii"_id))) value = value.method("encode"_id, "latin-1"_id);
+            headers.setitem(name_value[0].get(), value.get());
         });
         headers.setitem("x-api-key"_id, key.get());
         Ref timeout = float_of(environ.method("get"_id, "QUORVANE_PROXY_TIMEOUT"_id, "30"_id));

@@ -141,6 +141,39 @@ def test_unreachable_and_slow(call_app, backend, monkeypatch):
         "code": "BACKEND_UNAVAILABLE", "message": "Backend unreachable: " + target}})
 
 
+class ClientSpy:
+    """What the proxy sees as `httpx`: the real module, but its client records the keywords of each
+    request and answers `reply`."""
+
+    def __init__(self, reply):
+        self.reply, self.requests = reply, []
+
+    def __getattr__(self, name):
+        return getattr(httpx, name)
+
+    def AsyncClient(self, **options):
+        return self
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return None
+
+    async def request(self, **options):
+        self.requests.append(options)
+        return self.reply
+
+
+def test_what_the_client_is_given(call_app, monkeypatch):
+    spy = ClientSpy(httpx.Response(402, content=b"no funds", headers={"x-a": "1"}))
+    monkeypatch.setattr(billing, "httpx", spy)
+    monkeypatch.setenv("QUORVANE_API_KEY", "k")
+    call_app(("GET /api/v1/billing/wallet?a=1&b=2", {"headers": {"x-thing": "v"}}))
+    sent = spy.requests[0]
+    assert (sent["headers"]["x-thing"], sent["headers"]["x-api-key"]) == ("v", "k")   # text, as the app gives it
+
+
 def test_bad_timeout_and_wrong_method(call_app, backend, monkeypatch):
     monkeypatch.setenv("QUORVANE_PROXY_TIMEOUT", "soon")
     bad, wrong = call_app("GET /api/v1/billing/wallet", "POST /api/v1/billing/wallet")
