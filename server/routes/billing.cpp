@@ -49,8 +49,7 @@ Co forward(Obj client, Obj request, Obj target, Obj headers) {
     Held method = request.attr("method"_id);
     Ref reading = request.method("body"_id);
     Held body = co_await awaitable(std::move(reading));
-    // every value of a repeated query key (the mapping view keeps the last only)
-    Ref params = request.attr("query_params"_id).method("multi_items"_id);
+    Ref params = request.attr("query_params"_id);
     Ref sending = client.method("request"_id, kw("method"_id, method), kw("url"_id, target),
                                 kw("headers"_id, headers), kw("content"_id, body), kw("params"_id, params));
     Ref resp = co_await awaitable(std::move(sending));
