@@ -5,6 +5,7 @@ import gzip
 import inspect
 import threading
 import time
+from types import SimpleNamespace
 
 import httpx
 import pytest
@@ -167,10 +168,12 @@ class ClientSpy:
 
 
 def test_what_the_client_is_given(call_app, monkeypatch):
-    spy = ClientSpy(httpx.Response(402, content=b"no funds", headers={"x-a": "1"}))
+    answer = SimpleNamespace(content=b"no funds", status_code=402, headers={"X-Trace": "t1, t2", "content-length": "8"})
+    spy = ClientSpy(answer)                                       # an answer of the three fields the proxy reads
     monkeypatch.setattr(billing, "httpx", spy)
     monkeypatch.setenv("QUORVANE_API_KEY", "k")
-    call_app(("GET /api/v1/billing/wallet?a=1&b=2", {"headers": {"x-thing": "v"}}))
+    reply = call_app(("GET /api/v1/billing/wallet?a=1&b=2", {"headers": {"x-thing": "v"}}))[0]
+    assert (reply.status_code, reply.content, reply.headers["x-trace"]) == (402, b"no funds", "t1, t2")
     sent = spy.requests[0]
     assert (sent["headers"]["x-thing"], sent["headers"]["x-api-key"]) == ("v", "k")   # text, as the app gives it
     assert sent["url"] == billing.BACKEND_URL + "/api/v1/billing/wallet"               # the query goes as params:
