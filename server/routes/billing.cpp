@@ -55,7 +55,11 @@ Co forward(Obj client, Obj request, Obj target, Obj headers) {
     Held method = request.attr("method"_id);
     Ref reading = request.method("body"_id);
     Held body = co_await awaitable(std::move(reading));
+    // the request's own query mapping; a repeated key goes as every (key, value) pair, since
+    // httpx reads a mapping's items and would send the last value only
     Ref params = request.attr("query_params"_id);
+    Ref pairs = params.method("multi_items"_id);
+    if (len(pairs) != len(params)) params = std::move(pairs);
     Ref sending = client.method("request"_id, kw("method"_id, method), kw("url"_id, target),
                                 kw("headers"_id, headers), kw("content"_id, body), kw("params"_id, params));
     Ref resp = co_await awaitable(std::move(sending));

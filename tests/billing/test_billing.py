@@ -70,11 +70,11 @@ def test_module_body():
 
 def test_forwarding(call_app, backend, monkeypatch):
     monkeypatch.setenv("QUORVANE_API_KEY", "k-123")
-    call_app(("GET /api/v1/billing/wallet?a=1&b=%20x", {"headers": {"X-Api-Key": "client", "Content-Length": "0",
-                                                                      "x-odd": "ü".encode(), "x-long": "v" * 8000}}),
+    call_app(("GET /api/v1/billing/wallet?a=1&a=2&b=%20x", {"headers": {"X-Api-Key": "client", "Content-Length": "0",
+                                                                          "x-odd": "ü".encode(), "x-long": "v" * 8000}}),
              ("POST /api/v1/billing/charge", {"content": bytes(range(256)) * 4096}))
     (method, path, query, headers, body), (post, _, _, _, raw) = backend.seen
-    assert (method, path, query, body) == ("GET", "/api/v1/billing/wallet", "a=1&b=+x", b"")
+    assert (method, path, query, body) == ("GET", "/api/v1/billing/wallet", "a=1&a=2&b=+x", b"")
     sent = dict(headers)
     assert sent[b"x-api-key"] == b"k-123" and sent[b"x-odd"] == "ü".encode() and len(sent[b"x-long"]) == 8000
     assert [k for k, _ in headers].count(b"x-api-key") == 1 and sent[b"host"] == f"127.0.0.1:{backend.port}".encode()
