@@ -20,23 +20,29 @@ Ref error_response(int status, PyObject* code, PyObject* message, Obj target) {
     return G("JSONResponse"_id)(kw("status_code"_id, status), kw("content"_id, body));
 }
 
-// The backend's answer as a Response: its body, its status, and its headers in their order, one
-// line per header name with the joined value, except that each set-cookie field keeps its own
-// line (joined, they would corrupt every cookie after the first). Names and values go out as the
-// backend's bytes (re-encoded as httpx decoded them).
+// The backend's answer as a Response: its body, its status, and its headers as the plain dict
+// the mapping gives (one line per name, a repeated field joined), in their order, except that each
+// set-cookie field keeps its own line where the mapping lists them (joined, they would corrupt
+// every cookie after the first). httpx's headers go out as the backend's bytes (re-encoded as httpx
+// decoded them); another mapping's as Response writes a dict's, lower-case and latin-1.
 Ref passed_back(Obj resp) {
     Ref response = G("Response"_id)(kw("content"_id, resp.attr("content"_id)), kw("status_code"_id, resp.attr("status_code"_id)));
     Ref raw = response.attr("raw_headers"_id);
     Ref headers = resp.attr("headers"_id);
-    Ref encoding = headers.attr("encoding"_id);
-    for_each(headers.method("keys"_id), [&](Obj name) {
+    Ref encoding = headers.attr_or("encoding"_id, "latin-1"_id);
+    Ref fields = headers.attr_or_none("get_list"_id);
+    Ref plain = new_dict();
+    check(PyDict_Merge(plain.get(), headers.get(), 1));
+    for_each(plain.method("items"_id), [&](Obj pair) {
+        auto name_value = unpack<2>(pair);
+        Ref name = name_value[0].method("lower"_id);
         if (hop_header(name)) return;
         Ref line_name = name.method("encode"_id, encoding);
-        if (!eq(name, "set-cookie"_id)) {
-            list_append(raw, tuple_of(line_name, Ref(headers.item(name.get()).method("encode"_id, encoding))));
+        if (fields.is_none() || !eq(name, "set-cookie"_id)) {
+            list_append(raw, tuple_of(line_name, Ref(name_value[1].method("encode"_id, encoding))));
             return;
         }
-        for_each(headers.method("get_list"_id, name), [&](Obj value) {
+        for_each(fields(name_value[0]), [&](Obj value) {
             list_append(raw, tuple_of(line_name, Ref(value.method("encode"_id, encoding))));
         });
     });
@@ -49,8 +55,11 @@ Co forward(Obj client, Obj request, Obj target, Obj headers) {
     Held method = request.attr("method"_id);
     Ref reading = request.method("body"_id);
     Held body = co_await awaitable(std::move(reading));
-    // every value of a repeated query key (the mapping view keeps the last only)
-    Ref params = request.attr("query_params"_id).method("multi_items"_id);
+    // the request's own query mapping; a repeated key goes as every (key, value) pair, since
+    // httpx reads a mapping's items and would send the last value only
+    Ref params = request.attr("query_params"_id);
+    Ref pairs = params.method("multi_items"_id);
+    if (len(pairs) != len(params)) params = std::move(pairs);
     Ref sending = client.method("request"_id, kw("method"_id, method), kw("url"_id, target),
                                 kw("headers"_id, headers), kw("content"_id, body), kw("params"_id, params));
     Ref resp = co_await awaitable(std::move(sending));
@@ -76,12 +85,15 @@ Co proxy_billing(Obj request) {
     {
         Ref environ = G("os"_id).attr("environ"_id);
         Ref key = environ.method("get"_id, "QUORVANE_API_KEY"_id, ""_id);
-        // the client's headers but the hop's own; values as the client sent their bytes
+        // the client's headers but the hop's own, as the framework gives them; httpx sends text
+        // values as ASCII only, so another value goes as the bytes the framework decoded it from
         for_each(request.attr("headers"_id).method("items"_id), [&](Obj pair) {
             auto name_value = unpack<2>(pair);
             Ref lower = name_value[0].method("lower"_id);
             if (eq(lower, "host"_id) || eq(lower, "content-length"_id)) return;
-            headers.setitem(name_value[0].get(), name_value[1].method("encode"_id, "latin-1"_id).get());
+            Ref value = name_value[1];
+            if (!truthy(value.method("isascii"_id))) value = value.method("encode"_id, "latin-1"_id);
+            headers.setitem(name_value[0].get(), value.get());
         });
         headers.setitem("x-api-key"_id, key.get());
         Ref timeout = float_of(environ.method("get"_id, "QUORVANE_PROXY_TIMEOUT"_id, "30"_id));

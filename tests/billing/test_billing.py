@@ -5,11 +5,13 @@ import gzip
 import inspect
 import threading
 import time
+from types import SimpleNamespace
 
 import httpx
 import pytest
 import uvicorn
 from starlette.applications import Starlette
+from starlette.datastructures import QueryParams
 from starlette.responses import Response
 from starlette.routing import Route
 
@@ -139,6 +141,43 @@ def test_unreachable_and_slow(call_app, backend, monkeypatch):
     down = call_app("GET /api/v1/billing/usage")[0]
     assert (down.status_code, down.json()) == (503, {"success": False, "error": {
         "code": "BACKEND_UNAVAILABLE", "message": "Backend unreachable: " + target}})
+
+
+class ClientSpy:
+    """What the proxy sees as `httpx`: the real module, but its client records the keywords of each
+    request and answers `reply`."""
+
+    def __init__(self, reply):
+        self.reply, self.requests = reply, []
+
+    def __getattr__(self, name):
+        return getattr(httpx, name)
+
+    def AsyncClient(self, **options):
+        return self
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return None
+
+    async def request(self, **options):
+        self.requests.append(options)
+        return self.reply
+
+
+def test_what_the_client_is_given(call_app, monkeypatch):
+    answer = SimpleNamespace(content=b"no funds", status_code=402, headers={"X-Trace": "t1, t2", "content-length": "8"})
+    spy = ClientSpy(answer)                                       # an answer of the three fields the proxy reads
+    monkeypatch.setattr(billing, "httpx", spy)
+    monkeypatch.setenv("QUORVANE_API_KEY", "k")
+    reply = call_app(("GET /api/v1/billing/wallet?a=1&b=2", {"headers": {"x-thing": "v"}}))[0]
+    assert (reply.status_code, reply.content, reply.headers["x-trace"]) == (402, b"no funds", "t1, t2")
+    sent = spy.requests[0]
+    assert (sent["headers"]["x-thing"], sent["headers"]["x-api-key"]) == ("v", "k")   # text, as the app gives it
+    assert sent["url"] == billing.BACKEND_URL + "/api/v1/billing/wallet"               # the query goes as params:
+    assert isinstance(sent["params"], QueryParams) and dict(sent["params"]) == {"a": "1", "b": "2"}   # the app's own
 
 
 def test_bad_timeout_and_wrong_method(call_app, backend, monkeypatch):
