@@ -739,7 +739,83 @@ PyObject* co_close(PyObject* self, PyObject*) {
     return nullptr;
 }
 
+// `await` takes the coroutine itself (as the interpreter does for its own coroutines); what
+// __await__() returns to Python code is the iterator over it, which `yield from` accepts.
 PyObject* co_await_self(PyObject* self) { return Py_NewRef(self); }
+
+struct AwaitIterator {
+    PyObject_HEAD
+    PyObject* coroutine;
+};
+
+PyObject* wrapped(PyObject* self) { return reinterpret_cast<AwaitIterator*>(self)->coroutine; }
+PyObject* ai_send(PyObject* self, PyObject* arg) { return co_send(wrapped(self), arg); }
+PyObject* ai_iternext(PyObject* self) { return co_iternext(wrapped(self)); }
+PySendResult ai_am_send(PyObject* self, PyObject* arg, PyObject** out) { return co_am_send(wrapped(self), arg, out); }
+PyObject* ai_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) { return co_throw(wrapped(self), args, nargs); }
+PyObject* ai_close(PyObject* self, PyObject*) { return co_close(wrapped(self), nullptr); }
+
+int ai_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(wrapped(self));
+    return 0;
+}
+
+int ai_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<AwaitIterator*>(self)->coroutine);
+    return 0;
+}
+
+void ai_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    ai_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef ai_methods[] = {
+    {"send", ai_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ai_throw)), METH_FASTCALL, nullptr},
+    {"close", ai_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* await_iterator_type() {
+    static PyTypeObject* type = [] {
+        PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(ai_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(ai_traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(ai_clear)},
+            {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+            {Py_tp_iternext, reinterpret_cast<void*>(ai_iternext)},
+            {Py_tp_methods, ai_methods},
+            {Py_am_send, reinterpret_cast<void*>(ai_am_send)},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {"builtins.native_coroutine_wrapper", sizeof(AwaitIterator), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                Py_TPFLAGS_IMMUTABLETYPE,
+                            slots};
+        return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+    }();
+    return type;
+}
+
+PyObject* co_await_iterator(PyObject* self, PyObject*) {
+    PyTypeObject* type;
+    try {
+        type = await_iterator_type();
+    } catch (...) {
+        set_error_from_current();
+        return nullptr;
+    }
+    auto* it = PyObject_GC_New(AwaitIterator, type);
+    if (!it) return nullptr;
+    it->coroutine = Py_NewRef(self);
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject*>(it);
+}
 
 void co_finalize(PyObject* self) {
     CoroutineObject* c = as_coro(self);
@@ -848,6 +924,8 @@ PyMethodDef co_methods[] = {
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
      "raise StopIteration."},
     {"close", co_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    // in place of the slot's own __await__, which would hand Python code the coroutine itself
+    {"__await__", co_await_iterator, METH_NOARGS | METH_COEXIST, "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -265,6 +265,24 @@ def test_values_pass_between_driver_and_awaited_untouched(impl, call, via, tok):
     assert log == [("sent", s1), ("sent", s2), "finally"]
 
 
+def test_await_iterator_is_delegated_to_with_yield_from(impl, tok):
+    # the idiom of awaitables that wrap a coroutine: `yield from coro.__await__()`
+    y, r, log = tok("y"), tok("r"), []
+
+    class Wrapped:
+        def __init__(self, coroutine):
+            self.coroutine = coroutine
+
+        def __await__(self):
+            return (yield from self.coroutine.__await__())
+
+    it = Wrapped(impl.await_one(suspend(y, log=log, result=r))).__await__()
+    assert next(it) is y
+    with pytest.raises(StopIteration) as ei:
+        next(it)
+    assert ei.value.value is r and log == [("sent", None), "finally"]
+
+
 # ---- throw --------------------------------------------------------------------------------------
 def foreign_traceback():
     try:
