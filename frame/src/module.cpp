@@ -65,7 +65,27 @@ Ref import_from(PyObject* dotted, PyObject* name) {
     PyObject* loaded = PyImport_Import(sub.get());
     if (loaded) return Ref::steal(loaded);
     PyErr_Clear();
-    raise(PyExc_ImportError, "cannot import name '%U' from '%U'", name, dotted);
+    // the interpreter's own error: the module's name, where it was loaded from, and the name
+    // asked for (ImportError's name, path and name_from)
+    Ref module_name = module.attr_or_none("__name__"_id);
+    if (!PyUnicode_Check(module_name.get())) module_name = Ref(none());
+    Ref shown = module_name.is_none() ? str("<unknown module name>") : module_name;
+    Ref path;
+    if (PyModule_Check(module.get())) {
+        PyObject* file = PyModule_GetFilenameObject(module.get());
+        if (!file && !PyErr_ExceptionMatches(PyExc_SystemError)) throw_error();
+        PyErr_Clear();
+        if (file && PyUnicode_Check(file)) path = Ref::steal(file);
+        else Py_XDECREF(file);
+    }
+    Ref message = path.null()
+        ? Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, shown.get()))
+        : Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown.get(), path.get()));
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ImportError, message.get()));
+    check(PyObject_SetAttrString(error.get(), "name", module_name.get()));
+    if (!path.null()) check(PyObject_SetAttrString(error.get(), "path", path.get()));
+    check(PyObject_SetAttrString(error.get(), "name_from", name));
+    raise_object(error.get());
 }
 
 // ---------------------------------------------------------------------------------------------

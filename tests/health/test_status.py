@@ -6,6 +6,9 @@ and the live bar flusher are stand-ins: the terminal app is the network edge.
 """
 import asyncio
 import inspect
+import os
+import subprocess
+import sys
 from types import SimpleNamespace
 
 import pydantic
@@ -163,6 +166,27 @@ def test_module_globals_in_body_order():
     assert (module.logger, module.BaseModel) == (loguru.logger, pydantic.BaseModel)
     assert (module._get_cache, module.get_bars) == (host_loader._get_cache, host_loader.get_bars)
     assert (module.KlineCache, module._as_datetime) == (kline_cache.KlineCache, kline_cache._as_datetime)
+
+
+MISSING_NAME = """
+import importlib, sys, traceback
+delattr(importlib.import_module({host!r}), {name!r})
+for source in ("from {host} import {name}", "import quorvane.server.routes.health"):
+    try:
+        exec(source)
+    except ImportError as e:
+        print((str(e), e.name, e.path, e.name_from), traceback.extract_tb(e.__traceback__)[-1].name)
+print("quorvane.server.routes.health" in sys.modules)
+"""
+
+
+@pytest.mark.parametrize("host, name", [("quorvane", "__version__"), ("quorvane.data.loader", "get_bars")])
+def test_a_missing_host_name_fails_the_import_as_from_import_does(host, name):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    script = MISSING_NAME.format(host=host, name=name)
+    expected, got, loaded = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True,
+                                           timeout=120, check=True).stdout.splitlines()
+    assert got == expected.replace("<module>", "init quorvane.server.routes.health") and loaded == "False"
 
 
 def test_router_and_route_functions():
