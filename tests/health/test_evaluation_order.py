@@ -3,6 +3,7 @@ values (a bar's "date" and "close", the parts of the exchange's local time), eac
 left to right, and a callee is looked up before its arguments are read. Every read and call a
 host object sees is logged, so a reversed pair shows."""
 import asyncio
+import gc
 import datetime as datetime_module
 from types import SimpleNamespace
 
@@ -104,3 +105,31 @@ def test_host_reads_run_in_the_order_written(monkeypatch, site):
     log = []
     expected = site(monkeypatch, log)
     assert log == expected
+
+
+class NoGather:
+    """An `asyncio` whose `gather` cannot be looked up."""
+
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+def quote_app():
+    quote = SimpleNamespace(to_dict=lambda: {"last": 1.0})
+    app = SimpleNamespace(connected=True, quoteState={"A": quote})
+    return SimpleNamespace(app=SimpleNamespace(state=SimpleNamespace(icli_app=app)))
+
+
+@pytest.mark.parametrize("route", [
+    lambda: module.batch_intraday(SimpleNamespace(app=SimpleNamespace(state=SimpleNamespace())),
+                                  SimpleNamespace(symbols=["a", "b"])),
+    lambda: module.snapshots(quote_app(), "A"),
+], ids=["batch_intraday", "snapshots"])
+def test_gather_is_looked_up_before_its_coroutines_are_made(monkeypatch, recwarn, route):
+    # asyncio.gather(*[...]): a failing lookup leaves no coroutine behind to be never awaited
+    monkeypatch.setattr(module, "_get_cache", lambda: SimpleNamespace(get_intraday=lambda sym: None))
+    monkeypatch.setattr(module, "asyncio", NoGather())
+    with pytest.raises(AttributeError, match="gather"):
+        asyncio.run(route())
+    gc.collect()
+    assert [str(w.message) for w in recwarn if "never awaited" in str(w.message)] == []

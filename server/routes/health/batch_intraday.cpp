@@ -119,9 +119,9 @@ Ref response(Obj result, Obj errors) {
 }  // namespace
 
 Ref gather_each(Obj fn, Obj symbols, bool return_exceptions) {
+    Ref gather = G("asyncio"_id).attr("gather"_id);
     Ref coros = new_list();
     for_each(symbols, [&](Obj sym) { list_append(coros, fn(sym)); });
-    Ref gather = G("asyncio"_id).attr("gather"_id);
     if (!return_exceptions) return call_unpacked(gather, coros);
     return call_unpacked(gather, coros, kw("return_exceptions"_id, true));
 }

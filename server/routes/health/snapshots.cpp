@@ -154,9 +154,10 @@ Co snapshots(Obj request, Str symbols) {
                 list_append(items, tuple_of(sym, quote.method("to_dict"_id)));
             });
         }
+        Ref gather = G("asyncio"_id).attr("gather"_id);
         Ref coros = new_list();
         for_each(items, [&](Obj pair) { list_append(coros, merge_fn(pair.item(0), pair.item(1))); });
-        Ref pending = call_unpacked(G("asyncio"_id).attr("gather"_id), coros);
+        Ref pending = call_unpacked(gather, coros);
         Ref quotes = co_await awaitable(std::move(pending));
         co_return dict_of("success"_id, true, "online"_id, true, "count"_id, len(quotes), "quotes"_id, quotes);
     }
