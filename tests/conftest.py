@@ -159,6 +159,20 @@ def isolated(request):
     return run
 
 
+@pytest.fixture(params=[
+    ({"HTTPS_PROXY": "http://proxy.local:3128"}, "http://proxy.local:3128"),
+    ({"HTTPS_PROXY": ""}, None),
+    ({"https_proxy": "http://lower.local:3128"}, None),   # only the upper-case name is read
+], ids=["set", "empty", "lower-case"])
+def https_proxy(request, monkeypatch):
+    """Sets one proxy environment; returns what yfinance's proxy setting should then be."""
+    env, proxy = request.param
+    monkeypatch.delenv("HTTPS_PROXY", raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    return {"https": proxy, "http": proxy} if proxy else None
+
+
 @pytest.fixture
 def call_app(tmp_path):
     """call_app(*requests, lifespan=True, timeout=None, **state) -> [httpx.Response], in order.

@@ -366,20 +366,19 @@ def test_pumps_leave_reference_counts_as_they_were(log_records):
     good = ibfake.bar_data(bars[-1].date, **GOOD)
     bad = BarData(**{**vars(good), "low": "x"})
     watched = [bars, good, good.date, good.open, good.volume, bad, bad.low, manager]
-    for last in (good, bad):
-        bars[-1] = last
-        ibfake.emit_update(bars)
-    agg.bars.clear()
-    log_records.clear()
-    bars[-1] = good
+
+    def pump_both(rounds):
+        for _ in range(rounds):
+            for last in (good, bad):
+                bars[-1] = last
+                ibfake.emit_update(bars)
+        agg.bars.clear()
+        log_records.clear()
+        bars[-1] = good
+
+    pump_both(1)
     before = [sys.getrefcount(o) for o in watched]
-    for _ in range(100):
-        for last in (good, bad):
-            bars[-1] = last
-            ibfake.emit_update(bars)
-    agg.bars.clear()
-    log_records.clear()
-    bars[-1] = good
+    pump_both(100)
     assert [sys.getrefcount(o) for o in watched] == before
 
 

@@ -5,6 +5,7 @@ import re
 
 import pytest
 
+from baseline import formulas as baseline
 from quorvane.server.routes import formulas
 
 
@@ -85,18 +86,6 @@ class Bar:
         self.timestamp = t
 
 
-def python_snapshot(fn, bars, params):
-    """The snapshot replay in plain Python."""
-    pts = []
-    for i in range(len(bars)):
-        res = fn(bars[:i + 1], *params)
-        if isinstance(res, dict):
-            v = res.get("value")
-            if isinstance(v, (int, float)):
-                pts.append({"time": int(bars[i].timestamp), "value": v})
-    return {"kind": "series", "series": pts}
-
-
 @pytest.mark.parametrize("meddle", ["none", "keep", "pop", "append", "replace", "sort", "grow bars", "shrink bars",
                                     "replace in bars"])
 def test_snapshot_prefixes_are_fresh_slices(meddle):
@@ -125,7 +114,7 @@ def test_snapshot_prefixes_are_fresh_slices(meddle):
         except IndexError as e:
             out = repr(e)
         return seen, [[b.timestamp for b in p] for p in kept], out
-    assert replay(formulas._snapshot_series) == replay(python_snapshot)
+    assert replay(formulas._snapshot_series) == replay(baseline._snapshot_series)
 
 
 @pytest.mark.parametrize("value, point", [(3, True), (2.5, True), (True, True), (None, False), ("x", False),
