@@ -61,10 +61,19 @@ Ref import_from(PyObject* dotted, PyObject* name) {
     PyObject* value;
     check(PyObject_GetOptionalAttr(module.get(), name, &value));
     if (value) return Ref::steal(value);
-    Ref sub = Ref::steal(PyUnicode_FromFormat("%U.%U", dotted, name));
-    PyObject* loaded = PyImport_Import(sub.get());
-    if (loaded) return Ref::steal(loaded);
-    PyErr_Clear();
+    // a package's missing name may be a submodule not imported yet: import it, as the import
+    // system does for a fromlist, where only the module's own absence is passed over
+    if (check(PyObject_HasAttrWithError(module.get(), "__path__"_id))) {
+        Ref sub = Ref::steal(PyUnicode_FromFormat("%U.%U", dotted, name));
+        PyObject* loaded = PyImport_Import(sub.get());
+        if (loaded) return Ref::steal(loaded);
+        if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw_error();
+        Ref absent = Ref::steal(PyErr_GetRaisedException());
+        if (!eq(absent.attr_or_none("name"_id), sub)) {
+            PyErr_SetRaisedException(absent.release());
+            throw_error();
+        }
+    }
     // the interpreter's own error: the module's name, where it was loaded from, and the name
     // asked for (ImportError's name, path and name_from)
     Ref module_name = module.attr_or_none("__name__"_id);

@@ -231,3 +231,31 @@ def test_compute_indicators(monkeypatch):
             formulas._compute_indicators(bars, ind)
     with pytest.raises(TypeError, match="Argument 'ind' has incorrect type"):
         formulas._compute_indicators(bars, ("a",))
+
+
+class FailingFinder:
+    """Makes the import of one module name raise `error`."""
+
+    def __init__(self, name, error):
+        self.name, self.error = name, error
+
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname == self.name:
+            raise self.error
+
+
+@pytest.mark.parametrize("error", [None, ValueError("broken"), ModuleNotFoundError("No module named 'dep'", name="dep")],
+                         ids=["no such submodule", "submodule fails", "submodule's own import fails"])
+def test_a_missing_host_name_is_imported_as_from_import_does(monkeypatch, error):
+    import sys
+    import quorvane.formulas as host
+    monkeypatch.delattr(host, "registry")
+    if error:
+        monkeypatch.setattr(sys, "meta_path", [FailingFinder("quorvane.formulas.registry", error), *sys.meta_path])
+    outcomes = []
+    for run in (lambda: exec("from quorvane.formulas import formula_key, registry", {}),
+                lambda: formulas._compute_indicators([], ["MA"])):
+        with pytest.raises(ImportError if error is None else type(error)) as failed:
+            run()
+        outcomes.append((type(failed.value), str(failed.value)))
+    assert outcomes[0] == outcomes[1]
