@@ -134,11 +134,20 @@ static bool is_iterable_coroutine(PyObject* o) {
 }
 
 static PyTypeObject* coroutine_type();
+static bool awaiting_already(PyObject* coroutine);
 
 // The iterator an `await` of o delegates to (new reference), or null with the error set.
 static PyObject* await_iter(PyObject* o) {
     PyTypeObject* type = Py_TYPE(o);
-    if (PyCoro_CheckExact(o) || is_iterable_coroutine(o) || type == coroutine_type()) return Py_NewRef(o);
+    if (PyCoro_CheckExact(o) || type == coroutine_type()) {
+        // a coroutine suspended in an await of its own is someone else's to resume
+        if (awaiting_already(o)) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Py_NewRef(o);
+    }
+    if (is_iterable_coroutine(o)) return Py_NewRef(o);
     unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
     if (!getter) {
         PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", type->tp_name);
@@ -741,7 +750,14 @@ PyObject* co_close(PyObject* self, PyObject*) {
 
 // `await` takes the coroutine itself (as the interpreter does for its own coroutines); what
 // __await__() returns to Python code is the iterator over it, which `yield from` accepts.
-PyObject* co_await_self(PyObject* self) { return Py_NewRef(self); }
+// `await coro` in Python code: refused while the coroutine is suspended in an await of its own
+PyObject* co_await_self(PyObject* self) {
+    if (as_coro(self)->state == State::suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
 
 struct AwaitIterator {
     PyObject_HEAD
@@ -935,6 +951,16 @@ PyMemberDef co_members[] = {
 };
 
 }  // namespace
+
+// True while the coroutine is suspended in an await (its cr_await is set): the interpreter
+// refuses to await it a second time.
+static bool awaiting_already(PyObject* coroutine) {
+    if (Py_TYPE(coroutine) == coroutine_type()) return as_coro(coroutine)->state == State::suspended;
+    PyObject* awaited = PyObject_GetAttr(coroutine, "cr_await"_id);  // the interpreter's getter: cannot fail
+    bool suspended = awaited && awaited != Py_None;
+    Py_XDECREF(awaited);
+    return suspended;
+}
 
 static PyTypeObject* coroutine_type() {
     static PyTypeObject* type = [] {

@@ -609,3 +609,14 @@ def test_await_of_non_awaitable(impl, obj):
         impl.await_one(make()).send(None)
     outcome, e = finish(impl.catch_await(make()))
     assert (outcome, type(e), str(e)) == ("caught", TypeError, text)
+
+
+@pytest.mark.parametrize("inner", list(IMPLS))
+def test_suspended_coroutine_cannot_be_awaited_again(impl, inner, tok):
+    t = tok()
+    held = IMPLS[inner].await_one(suspend(t, log=[]))
+    assert held.send(None) is t
+    with raises(RuntimeError, "coroutine is being awaited already"):
+        impl.await_one(held).send(None)
+    assert held.cr_await is not None   # left suspended where it was
+    held.close()
