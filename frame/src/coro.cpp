@@ -782,14 +782,6 @@ int ai_clear(PyObject* self) {
     return 0;
 }
 
-void ai_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    ai_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef ai_methods[] = {
     {"send", ai_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ai_throw)), METH_FASTCALL, nullptr},
@@ -800,7 +792,7 @@ PyMethodDef ai_methods[] = {
 PyTypeObject* await_iterator_type() {
     static PyTypeObject* type = [] {
         PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(ai_dealloc)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(detail::clear_and_free<ai_clear>)},
             {Py_tp_traverse, reinterpret_cast<void*>(ai_traverse)},
             {Py_tp_clear, reinterpret_cast<void*>(ai_clear)},
             {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},

@@ -421,20 +421,12 @@ int scope_clear(PyObject* self) {
     return 0;
 }
 
-void scope_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    scope_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyTypeObject* scope_type(const char* outer) {
     static std::map<std::string, PyTypeObject*> types;  // one per enclosing function, kept for the process
     auto found = types.find(outer);
     if (found != types.end()) return found->second;
     PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(scope_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(detail::clear_and_free<scope_clear>)},
         {Py_tp_traverse, reinterpret_cast<void*>(scope_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(scope_clear)},
         {0, nullptr},

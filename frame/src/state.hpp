@@ -20,4 +20,14 @@ extern State state;
 PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObject*>& params, int line,
                     bool coroutine);
 
+// tp_dealloc of a collected type of ours whose tp_clear drops everything an instance holds.
+template <int (*clear)(PyObject*)>
+void clear_and_free(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 }  // namespace frame::detail
