@@ -8,6 +8,8 @@ namespace {
 
 // _make_update_handler's variables, which its _on_update closes over
 using Handler = Vars<"BarwardenManager._make_update_handler", "self", "symbol">;
+// _subscribe_one's variables, which its _on_error closes over
+using Request = Vars<"BarwardenManager._subscribe_one", "refused">;
 
 Ref info(PyObject* message) { return G("logger"_id).method("info"_id, message); }
 
@@ -96,10 +98,71 @@ Co Manager_subscribe_all(Obj self) {
             continue;
         }
         ++count;
-        Ref pausing = G("asyncio"_id).method("sleep"_id, G("STAGGER_SECONDS"_id));
+        Ref sleep = G("asyncio"_id).attr("sleep"_id);
+        Ref pausing = sleep(G("STAGGER_SECONDS"_id));
         Ref paused = co_await awaitable(std::move(pausing));
     }
     co_return none();
+}
+
+// IB reports on a request without refusing it with the codes ib_async logs as warnings: the
+// 2100-2199 family (data farm status, the time-zone notice 2174 that names a historical
+// request), 165 (a historical data service message), 10167 (delayed data shown) and order
+// messages; and after a bust (10225) ib_async re-requests the subscription itself. ib_async also
+// counts 321 a warning, since an order whose modification fails validation stays live; a data
+// request that fails validation is refused. Only int codes are IB's.
+bool refuses(Obj code) {
+    if (!PyLong_Check(code.get())) return false;
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(code.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw_error();
+    if (overflow) return true;
+    switch (value) {
+        case 105: case 110: case 165: case 329: case 399: case 404: case 434: case 492: case 10167: case 10225:
+            return false;
+        default:
+            return value < 2100 || value >= 2200;
+    }
+}
+
+// _subscribe_one.<locals>._on_error(req_id, error_code, error_string, *_): the first refusal
+// of each request while the subscription's request is in flight
+void on_error(Request s, Obj req_id, Obj error_code, Obj error_string, Rest) {
+    if (refuses(error_code)) s.get<"refused">().method("setdefault"_id, req_id, tuple_of(error_code, error_string));
+}
+
+// ib.errorEvent += watcher
+void connect_watcher(Obj ib, Obj watcher) {
+    Ref errors = ib.attr("errorEvent"_id);
+    ib.setattr("errorEvent"_id, iadd(errors, watcher).get());
+}
+
+// finally: ib.errorEvent -= watcher
+Co release_watcher(Obj ib, Obj watcher) {
+    Ref errors = ib.attr("errorEvent"_id);
+    ib.setattr("errorEvent"_id, isub(errors, watcher).get());
+    co_return none();
+}
+
+Co request_bars(Obj ib, Obj contract) {
+    Ref requesting = ib.method("reqHistoricalDataAsync"_id, contract, kw("endDateTime"_id, ""_id),
+                               kw("durationStr"_id, "1 D"_id), kw("barSizeSetting"_id, "1 min"_id),
+                               kw("whatToShow"_id, "TRADES"_id), kw("useRTH"_id, true), kw("formatDate"_id, 2),
+                               kw("keepUpToDate"_id, true));
+    Ref bar_list = co_await awaitable(std::move(requesting));
+    co_return bar_list;
+}
+
+// With ib_async's default a refused request returns its (empty) bar list and raises nothing:
+// the error IB answered it with is raised here, as ib_async's RequestError would be.
+void raise_if_refused(Obj refused, Obj bar_list) {
+    if (!truthy(refused)) return;
+    Ref req_id = bar_list.attr_or_none("reqId"_id);
+    Ref answer = get(refused, req_id.get());
+    if (answer.is_none()) return;
+    auto [code, text] = unpack<2>(answer);
+    Ref request_error = import_from("ib_async"_id, "RequestError"_id);
+    raise_object(request_error(req_id, code, text).get());
 }
 
 Co Manager_subscribe_one(Obj self, Str symbol, Obj iticker) {
@@ -107,11 +170,14 @@ Co Manager_subscribe_one(Obj self, Str symbol, Obj iticker) {
     if (ib.is_none()) co_return none();
     Held contract = iticker.attr_or_none("ticker"_id).attr_or_none("contract"_id);
     if (contract.is_none()) co_return none();
-    Ref requesting = ib.method("reqHistoricalDataAsync"_id, contract, kw("endDateTime"_id, ""_id),
-                               kw("durationStr"_id, "1 D"_id), kw("barSizeSetting"_id, "1 min"_id),
-                               kw("whatToShow"_id, "TRADES"_id), kw("useRTH"_id, true), kw("formatDate"_id, 2),
-                               kw("keepUpToDate"_id, true));
-    Ref bar_list = co_await awaitable(std::move(requesting));
+    // a symbol IB does not know keeps the host's unqualified contract: nothing is requested
+    if (!truthy(contract.attr_or("conId"_id, num(0)))) raise(PyExc_LookupError, "IB knows no contract for %U", symbol.get());
+    Held scope = Request::make();
+    Request(scope).set<"refused">(new_dict());
+    Held watcher = nested<&on_error>(scope, "_on_error", {"req_id", "error_code", "error_string", "*_"});
+    connect_watcher(ib, watcher);
+    Held bar_list = co_await try_finally(request_bars(ib, contract), release_watcher(ib, watcher));
+    raise_if_refused(Request(scope).get<"refused">(), bar_list);
     Ref sub = G("_SymbolSubscription"_id)(symbol, iticker, bar_list);
     self.attr("_subs"_id).setitem(symbol.get(), sub.get());
     // bar_list.updateEvent += self._make_update_handler(symbol)
@@ -142,7 +208,10 @@ Co Manager_stop(Obj self) {
                     Ref handler = self.method("_make_update_handler"_id, symbol);
                     bar_list.setattr("updateEvent"_id, isub(updates, handler).get());
                 }
-                if (!ib.is_none()) ib.method("cancelHistoricalData"_id, sub.attr("bar_list"_id));
+                if (!ib.is_none()) {
+                    Ref cancel = ib.attr("cancelHistoricalData"_id);
+                    cancel(sub.attr("bar_list"_id));
+                }
             },
             [&](const PyError&) { G("logger"_id).method("debug"_id, "barwarden teardown issue for {}"_id, symbol); });
     });
@@ -185,7 +254,10 @@ void pump(Obj self, Obj symbol, Obj bar_list) {
     Ref dt = last.attr("date"_id);
     if (dt.is_none()) return;
     // a naive time is the exchange's wall clock
-    if (dt.attr("tzinfo"_id).is_none()) dt = dt.method("replace"_id, kw("tzinfo"_id, G("_EXCHANGE_TZ"_id)));
+    if (dt.attr("tzinfo"_id).is_none()) {
+        Ref replace = dt.attr("replace"_id);
+        dt = replace(kw("tzinfo"_id, G("_EXCHANGE_TZ"_id)));
+    }
     Ref bar_type = import_from("quorvane.tinyalgo"_id, "Bar"_id);
     Ref timestamp = float_of(G("_bucket_start_epoch"_id)(dt));
     Ref open = float_of(last.attr("open"_id));
@@ -205,10 +277,24 @@ void Manager_pump_authoritative(Obj self, Str symbol, Obj bar_list) {
                [&](const PyError&) { G("logger"_id).method("exception"_id, "barwarden pump failed for {}"_id, symbol); });
 }
 
-void Manager_on_ib_error(Obj self, Obj, Obj error_code, Obj, Obj contract) {
+// ib_async forgets a request's contract once its first bars have arrived, so a live
+// subscription's errors come without one: the subscription is found by its request id
+Ref symbol_of_request(Obj self, Obj req_id) {
+    Ref subs = Ref::steal(PySequence_List(self.attr("_subs"_id).method("items"_id).get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subs.get()); ++i) {
+        Ref item(Obj(PyList_GET_ITEM(subs.get(), i)));
+        auto symbol_sub = unpack<2>(item);
+        Ref answers = symbol_sub[1].attr("bar_list"_id).attr_or_none("reqId"_id);
+        if (!answers.is_none() && eq(answers, req_id)) return symbol_sub[0];
+    }
+    return Ref(Obj("?"_id));
+}
+
+void Manager_on_ib_error(Obj self, Obj req_id, Obj error_code, Obj, Obj contract) {
     if (ne(error_code, G("_BUST_ERROR_CODE"_id))) return;
     Ref now = G("time"_id).method("time"_id);
-    Ref key = contract.is_none() ? Ref(Obj("?"_id)) : contract.attr_or("symbol"_id, "?"_id);
+    Ref key = contract.attr_or_none("symbol"_id);
+    if (!truthy(key)) key = symbol_of_request(self, req_id);
     Ref warned = self.attr("_bust_warned"_id);
     Ref last = get(warned, key.get(), Ref(num(0.0)));
     Ref since = Ref::steal(PyNumber_Subtract(now.get(), last.get()));

@@ -256,11 +256,12 @@ class RecordingAggregator:
 
 
 class FakeITicker:
-    """A tracked ticker: `name`, a real Ticker of a SMART/USD Stock, `bars` {60: aggregator}."""
+    """A tracked ticker: `name`, a real Ticker of a qualified SMART/USD Stock (a conId, as the
+    host's ticker after qualification), `bars` {60: aggregator}."""
 
     def __init__(self, symbol: str, aggregator=None):
         self.name = symbol
-        self.ticker = Ticker(contract=Stock(symbol, "SMART", "USD"))
+        self.ticker = Ticker(contract=Stock(symbol, "SMART", "USD", conId=100000 + sum(map(ord, symbol))))
         self.bars = {60: RecordingAggregator() if aggregator is None else aggregator}
 
     def to_dict(self) -> dict:

@@ -30,6 +30,17 @@ def _check_str(name, value):
         raise TypeError(f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})")
 
 
+# IB reports on a request without refusing it with the codes ib_async logs as warnings (the
+# 2100-2199 family, 165, 10167, order messages), and ib_async re-requests a subscription after a
+# bust (10225) itself; 321, a warning to ib_async because a modified order stays live, refuses a
+# data request.
+_NOT_REFUSALS = frozenset({105, 110, 165, 329, 399, 404, 434, 492, 10167, 10225})
+
+
+def _refuses(code):
+    return isinstance(code, int) and not (code in _NOT_REFUSALS or 2100 <= code < 2200)
+
+
 def _bucket_start_epoch(dt):
     """Floor an aware datetime to its UTC minute grid (epoch seconds).
 
@@ -133,16 +144,37 @@ class BarwardenManager:
         contract = getattr(getattr(iticker, "ticker", None), "contract", None)
         if contract is None:
             return
-        bar_list = await ib.reqHistoricalDataAsync(
-            contract,
-            endDateTime="",
-            durationStr="1 D",
-            barSizeSetting="1 min",
-            whatToShow="TRADES",
-            useRTH=True,
-            formatDate=2,
-            keepUpToDate=True,
-        )
+        if not getattr(contract, "conId", 0):
+            # a symbol IB does not know keeps the host's unqualified contract
+            raise LookupError(f"IB knows no contract for {symbol}")
+        refused = {}
+
+        def _on_error(req_id, error_code, error_string, *_):
+            if _refuses(error_code):
+                refused.setdefault(req_id, (error_code, error_string))
+
+        ib.errorEvent += _on_error
+        try:
+            bar_list = await ib.reqHistoricalDataAsync(
+                contract,
+                endDateTime="",
+                durationStr="1 D",
+                barSizeSetting="1 min",
+                whatToShow="TRADES",
+                useRTH=True,
+                formatDate=2,
+                keepUpToDate=True,
+            )
+        finally:
+            ib.errorEvent -= _on_error
+        if refused:
+            # ib_async's default returns a refused request's list and raises nothing
+            req_id = getattr(bar_list, "reqId", None)
+            answer = refused.get(req_id)
+            if answer is not None:
+                from ib_async import RequestError
+
+                raise RequestError(req_id, *answer)
         self._subs[symbol] = _SymbolSubscription(symbol, iticker, bar_list)
         bar_list.updateEvent += self._make_update_handler(symbol)
         logger.debug("barwarden subscribed {}", symbol)
@@ -200,7 +232,12 @@ class BarwardenManager:
         if error_code != _BUST_ERROR_CODE:
             return
         now = time.time()
-        key = getattr(contract, "symbol", "?")
+        key = getattr(contract, "symbol", None)
+        if not key:
+            # a live subscription's errors come without a contract: ib_async forgets it once the
+            # first bars have arrived
+            key = next((symbol for symbol, sub in list(self._subs.items())
+                        if (answers := getattr(sub.bar_list, "reqId", None)) is not None and answers == req_id), "?")
         last = self._bust_warned.get(key, 0.0)
         if now - last > 300:
             self._bust_warned[key] = now

@@ -181,7 +181,8 @@ def test_stop_in_the_middle_of_a_pass(timeline, log_records):
             await asyncio.sleep(0)
         task = manager._stagger_task
         await manager.start()                        # a pass is running: nothing happens
-        assert manager._stagger_task is task and len(app.ib.errorEvent) == 1
+        # the manager's handler and the in-flight request's refusal watcher
+        assert manager._stagger_task is task and len(app.ib.errorEvent) == 2
         first = manager._subs["S00"].bar_list
         await manager.stop()
         await asyncio.sleep(0)
