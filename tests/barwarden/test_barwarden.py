@@ -34,9 +34,15 @@ def timeline(monkeypatch):
     return seen
 
 
-def watch(app, timeline, plain=(), adds=None):
+# symbol kind -> the error TWS sends while the request is in flight: (code, reqId offset)
+ANSWERS = {"refused": (162, 0), "r321": (321, 0), "info": (2174, 0), "elsewhere": (162, 1000)}
+
+
+def watch(app, timeline, plain=(), adds=None, answers=None):
     """Records each request in the timeline; symbols in `plain` get a plain list (no updateEvent),
-    and the request for `adds` tracks one more ticker, "LATE", while the pass runs."""
+    the request for `adds` tracks one more ticker, "LATE", while the pass runs, and `answers`
+    (symbol -> (code, offset)) has TWS send an error for the list's reqId + offset before the
+    request returns, as ib_async's wrapper emits it."""
     request = app.ib.reqHistoricalDataAsync
 
     async def requesting(contract, **kwargs):
@@ -44,6 +50,9 @@ def watch(app, timeline, plain=(), adds=None):
         if contract.symbol == adds:
             app.quoteState["LATE"] = ibfake.FakeITicker("LATE")
         bars = await request(contract, **kwargs)
+        if contract.symbol in (answers or {}):
+            code, offset = answers[contract.symbol]
+            app.ib.emit_error(bars.reqId + offset, code, "text", contract)
         return list(bars) if contract.symbol in plain else bars
     app.ib.reqHistoricalDataAsync = requesting
 
@@ -125,6 +134,8 @@ def tracked(kind, symbol):
         del t.ticker
     elif kind == "nocontract":
         t.ticker.contract = None
+    elif kind == "unqualified":
+        t.ticker.contract.conId = 0
     return t
 
 
@@ -137,6 +148,10 @@ def tracked(kind, symbol):
     ("nocontract:A nocontract:B ok:C", 2, [P, P], [], []),
     ("fails:A ok:B ok:C", 1, ["A", "B", P], ["B"], ["A"]),
     ("ok:A", 0, [], [], []),
+    # refused by TWS (321 too, which ib_async logs as a warning) or never qualified: failed, not
+    # counted, no pause; an informational code or another request's refusal does not fail it
+    ("refused:A r321:B info:C elsewhere:D unqualified:E ok:F", 50,
+     ["A", "B", "C", P, "D", P, "F", P], ["C", "D", "F"], ["A", "B", "E"]),
 ])
 def test_pass_names_contracts_and_failures(monkeypatch, timeline, log_records, tickers, max_subs, expected,
                                            subs, warned):
@@ -146,14 +161,16 @@ def test_pass_names_contracts_and_failures(monkeypatch, timeline, log_records, t
         app.quoteState[s] = tracked(kind, s)
         if kind == "fails":
             app.ib.fail[s] = RuntimeError("pacing violation")
-    watch(app, timeline, plain={"H"}, adds="J")
+    watch(app, timeline, plain={"H"}, adds="J", answers={s: ANSWERS[k] for k, s in
+                                                        (t.split(":") for t in tickers.split()) if k in ANSWERS})
     manager = run(lambda: started(BarwardenManager(app)))
     assert (timeline, list(manager._subs)) == (expected, subs)
     assert messages(log_records, "WARNING") == [f"barwarden subscribe failed for {w}" for w in warned]
     assert set(manager._update_handlers) == set(subs) - {"H"}  # the handler is made after the event is read
+    assert len(app.ib.errorEvent) == 1               # no request's watcher left behind
     timeline.clear()
     run(lambda: started(manager))                    # a stored symbol is never requested again
-    assert "H" not in timeline
+    assert "H" not in timeline and not set(timeline) & set(subs)
 
 
 @pytest.mark.parametrize("connected", [False, None])
@@ -395,15 +412,19 @@ def test_bust_trade_warnings(monkeypatch, log_records):
     aapl, msft = Stock("AAPL", "SMART", "USD"), Stock("MSFT", "SMART", "USD")
     escaped = []
     app.ib.errorEvent.error_event.connect(lambda event, exc: escaped.append(type(exc)))
-    for at, code, contract in [(1000, 10225, aapl), (1100, 10225, aapl), (1300, 10225, aapl), (1301, 10225, aapl),
-                               (1302, 10225, msft), (1303, 10225, None), (1304, 10225, object()),
-                               (1305, 162, aapl), (1306, "10225", msft), (1601, 10225, aapl), (1602, 10225, aapl),
-                               (1603, 10225, types.SimpleNamespace(symbol=["unhashable"]))]:
+    # AAPL's bar list answers reqId 1; 7 is no subscription's
+    for at, req, code, contract in [
+            (1000, 7, 10225, aapl), (1100, 7, 10225, aapl), (1300, 7, 10225, aapl), (1301, 7, 10225, aapl),
+            (1302, 7, 10225, msft), (1303, 7, 10225, None), (1304, 7, 10225, object()),
+            (1305, 7, 162, aapl), (1306, 7, "10225", msft), (1601, 7, 10225, aapl), (1602, 7, 10225, aapl),
+            (1603, 7, 10225, types.SimpleNamespace(symbol=["unhashable"])),
+            (1903, 1, 10225, None), (1904, 1, 10225, Stock()), (2204, 1, 10225, Stock()), (2205, 1, 162, None)]:
         clock[0] = float(at)
-        app.ib.emit_error(7, code, "text", contract)
-    assert messages(log_records, "WARNING") == [BUST.format(s) for s in ("AAPL", "AAPL", "MSFT", "?", "AAPL")]
-    assert len(log_records) == 5 and escaped == [TypeError]  # the handler has no guard of its own
-    assert manager._bust_warned == {"AAPL": 1602.0, "MSFT": 1302.0, "?": 1303.0}
+        app.ib.emit_error(req, code, "text", contract)
+    assert messages(log_records, "WARNING") == [BUST.format(s) for s in ("AAPL", "AAPL", "MSFT", "?", "AAPL",
+                                                                         "AAPL", "AAPL")]
+    assert len(log_records) == 7 and escaped == [TypeError]  # the handler has no guard of its own
+    assert manager._bust_warned == {"AAPL": 2204.0, "MSFT": 1302.0, "?": 1303.0}
     assert manager._on_ib_error(1, 10225, "", contract=msft) is None
 
 
