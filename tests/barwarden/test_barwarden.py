@@ -1,7 +1,12 @@
 """The live bar subscriptions against a fake IB session made of the real ib_async and eventkit
 objects (tests/ibfake.py): start's checks, the staggered pass, stop, the update pump as the
-library emits updates, minute flooring, malformed bars and the bust-trade warnings."""
+library emits updates, minute flooring, malformed bars and the bust-trade warnings; then the
+host's terminal app over ib_async's real client against the gateway simulator (tests/ibsim.py):
+server bars reaching the aggregators and the cache, busts named by their symbol, a refused
+subscription tried again after stop and start, a symbol IB does not know never requested."""
 import asyncio
+import contextlib
+import dataclasses
 import gc
 import sys
 import types
@@ -13,6 +18,11 @@ import pytest
 from ib_async import BarData, BarDataList, Stock
 
 import ibfake
+from baseline import barwarden as baseline
+from ibsim import CLIENT_ID
+from quorvane.data import loader
+from quorvane.ib.terminal import TerminalApp
+from quorvane.live import LiveBarFlusher
 from quorvane.server import barwarden
 from quorvane.server.barwarden import BarwardenManager
 
@@ -435,3 +445,142 @@ def test_symbol_subscription_record(tok, args, kwargs):
     assert not hasattr(sub, "__dict__")
     with pytest.raises(TypeError, match=r"Argument 'symbol' has incorrect type \(expected str, got Name\)"):
         barwarden._SymbolSubscription(Name("S"), tok(), tok())
+
+
+class Reads:
+    """Logs each attribute read ("name.attr") into `log`; an attribute it was not given raises."""
+
+    def __init__(self, log, name, **attrs):
+        self.__dict__.update(_log=log, _name=name, _attrs=attrs)
+
+    def __getattr__(self, attr):
+        self._log.append(f"{self._name}.{attr}")
+        if attr not in self._attrs:
+            raise AttributeError(attr)
+        return self._attrs[attr]
+
+
+def stop_reads(module, monkeypatch, log, log_records):
+    manager = module.BarwardenManager(types.SimpleNamespace(ib=Reads(log, "ib", cancelHistoricalData=len)))
+    manager._subs["S"] = Reads(log, "sub", bar_list=Reads(log, "bars", updateEvent=0))
+    run(manager.stop)
+    return log
+
+
+def pause_fails(module, monkeypatch, log, log_records):
+    monkeypatch.setattr(module, "asyncio", types.SimpleNamespace(create_task=asyncio.create_task))
+    monkeypatch.delattr(module, "STAGGER_SECONDS")
+    with pytest.raises(Exception) as failed:
+        run(lambda: started(module.BarwardenManager(ibfake.terminal_app(1))))
+    return failed.type
+
+
+def pump_fails(module, monkeypatch, log, log_records):
+    monkeypatch.delattr(module, "_EXCHANGE_TZ")
+    manager = module.BarwardenManager(None)
+    manager._subs["S"] = Reads(log, "sub", iticker=Reads(log, "it", bars={60: ibfake.RecordingAggregator()}))
+    manager._pump_authoritative("S", [Reads(log, "bar", date=Reads(log, "dt", tzinfo=None))])
+    return log, log_records[-1]["exception"].type
+
+
+# the method looked up before its arguments are read, as the interpreter does
+@pytest.mark.parametrize("scenario", [stop_reads, pause_fails, pump_fails])
+def test_host_reads_in_the_interpreters_order(monkeypatch, log_records, scenario):
+    assert scenario(barwarden, monkeypatch, [], log_records) == scenario(baseline, monkeypatch, [], log_records)
+
+
+# --- over the socket -------------------------------------------------------------------------
+
+STILL = {"tick_interval": 3600}  # no trade prints: the newest bar stays what the simulator sent
+
+
+@contextlib.asynccontextmanager
+async def over_the_wire(ib_sim, timeline, symbols):
+    """The host's terminal app connected to the simulator (its symbols qualified), requests
+    recorded in the timeline, and a manager whose first pass has run; stopped at the end."""
+    app = TerminalApp(symbols)
+    assert await app.connect("127.0.0.1", ib_sim.port, CLIENT_ID)
+    watch(app, timeline)
+    manager = BarwardenManager(app)
+    try:
+        yield app, await started(manager)
+    finally:
+        await manager.stop()
+        app.disconnect()
+
+
+def warnings(log_records):
+    """The manager's warnings (the simulator logs its own)."""
+    return [m for m in messages(log_records, "WARNING") if m.startswith("barwarden")]
+
+
+async def until(predicate):
+    while not predicate():
+        await asyncio.sleep(0.02)
+
+
+def live_requests(ib_sim):
+    return [(r["symbol"], r["keepUpToDate"], r["useRTH"], r["formatDate"], r["durationStr"], r["barSizeSetting"],
+             r["whatToShow"], r["endDateTime"]) for name, r in ib_sim.call(lambda sim: list(sim.requests))
+            if name == "reqHistoricalData"]
+
+
+@pytest.mark.ib_sim(**STILL)
+def test_server_bars_reach_the_aggregators_and_the_cache(ib_sim, timeline, log_records, tmp_path):
+    async def scenario():
+        async with over_the_wire(ib_sim, timeline, ("AAPL", "MSFT", "ZZZZ")) as (app, manager):
+            aggregators = [app.quoteState[s].bars[60] for s in ("AAPL", "MSFT")]
+            await until(lambda: all(agg.current is not None for agg in aggregators))
+            loader.open_cache(tmp_path)
+            try:
+                await LiveBarFlusher(app).flush()
+                stored = [loader._get_cache().intraday(s)[-1] for s in ("AAPL", "MSFT")]
+            finally:
+                loader.close_cache()
+            return list(manager._subs), [dataclasses.asdict(agg.current) for agg in aggregators], stored
+
+    subs, forming, stored = asyncio.run(asyncio.wait_for(scenario(), 30))
+    # ZZZZ, unknown to IB, keeps its unqualified contract: never requested, not counted, no pause
+    assert subs == ["AAPL", "MSFT"] and timeline == ["AAPL", P, "MSFT", P]
+    assert live_requests(ib_sim) == [(s, 1, 1, 2, "1 D", "1 min", "TRADES", "") for s in ("AAPL", "MSFT")]
+    assert warnings(log_records) == ["barwarden subscribe failed for ZZZZ"]
+    newest = [ib_sim.call(lambda sim, s=s: sim.bars(s, False)[-1]) for s in ("AAPL", "MSFT")]
+    fields = ("open", "high", "low", "close", "volume")
+    assert forming == [{"timestamp": float(b["date"]), **{k: b[k] for k in fields}} for b in newest]
+    assert stored == [{"date": b["date"], **{k: b[k] for k in fields}} for b in newest]
+
+
+@pytest.mark.ib_sim(symbols=("AAPL", "MSFT"))
+def test_busts_are_warned_by_symbol(ib_sim, timeline, log_records):
+    def requested(symbol):
+        return sum(r[0] == symbol for r in live_requests(ib_sim))
+
+    async def scenario():
+        async with over_the_wire(ib_sim, timeline, ("AAPL", "MSFT")) as (app, manager):
+            for symbol, requests in (("AAPL", 2), ("MSFT", 2), ("AAPL", 3)):
+                # ib_async re-requests a busted list itself, under its reqId, with no contract kept
+                await until(lambda: symbol in ib_sim.call(lambda sim: sim.live_subscriptions).values())
+                ib_sim.call(lambda sim: sim.bust(symbol))
+                await until(lambda: requested(symbol) == requests)
+            return dict(manager._bust_warned)
+
+    warned = asyncio.run(asyncio.wait_for(scenario(), 30))
+    assert warnings(log_records) == [BUST.format("AAPL"), BUST.format("MSFT")] and list(warned) == ["AAPL", "MSFT"]
+
+
+@pytest.mark.ib_sim(symbols=("AAPL", "MSFT"))
+def test_refused_subscription_is_tried_again_after_stop_and_start(ib_sim, timeline, log_records):
+    ib_sim.call(lambda sim: sim.fail("live", 162, symbol="MSFT", times=1))
+
+    async def scenario():
+        async with over_the_wire(ib_sim, timeline, ("AAPL", "MSFT")) as (app, manager):
+            first, handlers = list(manager._subs), len(app.ib.errorEvent)
+            await manager.stop()
+            await until(lambda: not ib_sim.call(lambda sim: sim.live_subscriptions))
+            await started(manager)
+            return first, handlers, list(manager._subs), len(app.ib.errorEvent)
+
+    first, handlers, again, handlers_again = asyncio.run(asyncio.wait_for(scenario(), 30))
+    assert (first, again) == (["AAPL"], ["AAPL", "MSFT"]) and handlers == handlers_again
+    assert timeline == ["AAPL", P, "MSFT", "AAPL", P, "MSFT", P]  # a refusal is not counted and not paused for
+    assert warnings(log_records) == ["barwarden subscribe failed for MSFT"]
