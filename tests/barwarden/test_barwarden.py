@@ -551,36 +551,27 @@ def test_server_bars_reach_the_aggregators_and_the_cache(ib_sim, timeline, log_r
 
 
 @pytest.mark.ib_sim(symbols=("AAPL", "MSFT"))
-def test_busts_are_warned_by_symbol(ib_sim, timeline, log_records):
+def test_refused_subscription_tried_again_and_busts_named(ib_sim, timeline, log_records):
+    ib_sim.call(lambda sim: sim.fail("live", 162, symbol="MSFT", times=1))
+
     def requested(symbol):
         return sum(r[0] == symbol for r in live_requests(ib_sim))
 
     async def scenario():
         async with over_the_wire(ib_sim, timeline, ("AAPL", "MSFT")) as (app, manager):
-            for symbol, requests in (("AAPL", 2), ("MSFT", 2), ("AAPL", 3)):
-                # ib_async re-requests a busted list itself, under its reqId, with no contract kept
+            first, handlers = list(manager._subs), len(app.ib.errorEvent)
+            await manager.stop()                     # as the host does at a reconnect
+            await until(lambda: not ib_sim.call(lambda sim: sim.live_subscriptions))
+            await started(manager)
+            again = (list(manager._subs), len(app.ib.errorEvent))
+            for symbol, requests in (("AAPL", 3), ("MSFT", 3), ("AAPL", 4)):
+                # ib_async re-requests a busted list itself, under its reqId, keeping no contract
                 await until(lambda: symbol in ib_sim.call(lambda sim: sim.live_subscriptions).values())
                 ib_sim.call(lambda sim: sim.bust(symbol))
                 await until(lambda: requested(symbol) == requests)
-            return dict(manager._bust_warned)
+            return (first, handlers), again
 
-    warned = asyncio.run(asyncio.wait_for(scenario(), 30))
-    assert warnings(log_records) == [BUST.format("AAPL"), BUST.format("MSFT")] and list(warned) == ["AAPL", "MSFT"]
-
-
-@pytest.mark.ib_sim(symbols=("AAPL", "MSFT"))
-def test_refused_subscription_is_tried_again_after_stop_and_start(ib_sim, timeline, log_records):
-    ib_sim.call(lambda sim: sim.fail("live", 162, symbol="MSFT", times=1))
-
-    async def scenario():
-        async with over_the_wire(ib_sim, timeline, ("AAPL", "MSFT")) as (app, manager):
-            first, handlers = list(manager._subs), len(app.ib.errorEvent)
-            await manager.stop()
-            await until(lambda: not ib_sim.call(lambda sim: sim.live_subscriptions))
-            await started(manager)
-            return first, handlers, list(manager._subs), len(app.ib.errorEvent)
-
-    first, handlers, again, handlers_again = asyncio.run(asyncio.wait_for(scenario(), 30))
-    assert (first, again) == (["AAPL"], ["AAPL", "MSFT"]) and handlers == handlers_again
-    assert timeline == ["AAPL", P, "MSFT", "AAPL", P, "MSFT", P]  # a refusal is not counted and not paused for
-    assert warnings(log_records) == ["barwarden subscribe failed for MSFT"]
+    first, again = asyncio.run(asyncio.wait_for(scenario(), 30))
+    assert (first[0], again[0]) == (["AAPL"], ["AAPL", "MSFT"]) and first[1] == again[1]  # no watcher left
+    assert timeline == ["AAPL", P, "MSFT", "AAPL", P, "MSFT", P]  # a refusal is not counted, no pause
+    assert warnings(log_records) == ["barwarden subscribe failed for MSFT", BUST.format("AAPL"), BUST.format("MSFT")]
