@@ -16,10 +16,12 @@ Each comparison runs both sides in one run, on the same machine state:
   shared-cache    POST /api/v1/batch-intraday of 3 demo symbols req/s, 1 and 2 workers, over the
                   on-disk cache and over one Redis server (Debian's redis-server on a free port)
                   whose bars another process wrote
+  billing         GET of a billing path req/s and latency at c=16, through the proxy to the billing
+                  backend stand-in (bench/standins/billing_backend.py), with the loop's max lag
   soak            N mixed requests (default 10**6) over the routes that need no network: req/s,
                   p50/p99, RSS after warm-up and at the end, the loop's max lag
 
-Usage: bench/load.py [peak-rss|stack|market-status|snapshots|metrics|shared-cache|soak ...]   (default: all but soak)
+Usage: bench/load.py [peak-rss|stack|market-status|snapshots|metrics|shared-cache|billing|soak ...]   (default: all but soak)
 Environment: SOAK_REQUESTS (soak's request count), LOAD_SECONDS (length of each timed run, 10).
 Every request goes to 127.0.0.1; every run is bounded in requests and in time.
 """
@@ -335,6 +337,22 @@ def shared_cache(data_dir):
             server.stop()
 
 
+def billing(data_dir):
+    path = "/api/v1/billing/wallet?id=1"
+    print(f"billing: GET {path} through the proxy to the backend stand-in, wrk for {SECONDS} s")
+    backend = subprocess.Popen([sys.executable, Path(__file__).resolve().parent / "standins" / "billing_backend.py"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        port = backend.stdout.readline().split()[1]
+        with Server(data_dir, env={"QUORVANE_BACKEND_URL": f"http://127.0.0.1:{port}"}) as server:
+            wrk(server.base, [("GET", path, None)], 4, seconds=2)  # warm-up
+            print(f"  c=16 {fmt(wrk(server.base, [('GET', path, None)], 16))}; "
+                  f"loop max lag {server.loop_lag()['max_lag_ms']:.1f} ms")
+    finally:
+        backend.kill()
+        backend.wait()
+
+
 def soak(data_dir):
     total = int(float(os.environ.get("SOAK_REQUESTS", "1e6")))
     warm = max(1000, total // 20)
@@ -351,7 +369,7 @@ def soak(data_dir):
 
 
 COMMANDS = {"peak-rss": peak_rss, "stack": stack, "market-status": market_status, "snapshots": snapshots,
-            "metrics": metrics_scrapes, "shared-cache": shared_cache, "soak": soak}
+            "metrics": metrics_scrapes, "shared-cache": shared_cache, "billing": billing, "soak": soak}
 
 
 def main(names):

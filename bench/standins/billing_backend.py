@@ -6,8 +6,10 @@ Usage: billing_backend.py   (prints "ready PORT"; then reads commands on stdin, 
                 later connect is refused; prints "armed"
   start         listens again on the same port if it stopped; prints "started"
 
-Each request is answered with its own path and query in a JSON body, so a client can tell its
-answer from any other, plus two set-cookie lines and a marker header; the connection is closed.
+Each request is answered with a JSON body of what arrived: its path and query ("target"), so a
+client can tell its answer from any other, its header lines as sent ("headers", [name, value]
+pairs) and the body read by its Content-Length ("body", latin-1); plus two set-cookie lines and
+a marker header. The connection is closed.
 """
 import asyncio
 import json
@@ -62,12 +64,11 @@ class Backend:
         try:
             head = await reader.readuntil(b"\r\n\r\n")
             lines = head.decode("latin-1").split("\r\n")
-            length = next((int(line.split(":", 1)[1]) for line in lines
-                           if line.lower().startswith("content-length:")), 0)
-            if length:
-                await reader.readexactly(length)
-            target = lines[0].split(" ")[1]
-            body = json.dumps({"target": target}).encode()
+            fields = [line.split(":", 1) for line in lines[1:] if line]
+            length = next((int(value) for name, value in fields if name.lower() == "content-length"), 0)
+            read = await reader.readexactly(length) if length else b""
+            body = json.dumps({"target": lines[0].split(" ")[1], "body": read.decode("latin-1"),
+                               "headers": [[name, value.strip()] for name, value in fields]}).encode()
             writer.write(b"HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncontent-length: %d\r\n"
                          b"x-backend: stand-in\r\nset-cookie: a=1; Path=/\r\nset-cookie: b=2; Path=/\r\n"
                          b"connection: close\r\n\r\n%s" % (len(body), body))

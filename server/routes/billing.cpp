@@ -14,6 +14,44 @@ bool hop_header(Obj name) {
     return false;
 }
 
+// Request lines that stay behind: the hop-by-hop headers describe the client's connection to us
+// (a chunked body passed on next to the Content-Length httpx sets would give the backend two
+// framings), httpx sets host and the length for its own connection, and the key is ours.
+bool kept_back(Obj lower) {
+    for (PyObject* name : {"host"_id, "content-length"_id, "x-api-key"_id, "connection"_id, "keep-alive"_id,
+                           "proxy-connection"_id, "te"_id, "trailer"_id, "transfer-encoding"_id, "upgrade"_id})
+        if (eq(lower, name)) return true;
+    return false;
+}
+
+// The header names that the client's connection lines name, lower-cased: hop-by-hop as well.
+Ref connection_names(Obj lines) {
+    Ref named = Ref::steal(PySet_New(nullptr));
+    for_each(lines, [&](Obj pair) {
+        auto name_value = unpack<2>(pair);
+        if (!eq(name_value[0].method("lower"_id), "connection"_id)) return;
+        for_each(name_value[1].method("split"_id, ","_id), [&](Obj token) {
+            check(PySet_Add(named.get(), token.method("strip"_id).method("lower"_id).get()));
+        });
+    });
+    return named;
+}
+
+// httpx's default TLS context (what a client made without `verify` builds: certifi's bundle, or
+// SSL_CERT_FILE / SSL_CERT_DIR), made once: built by every new client, it loaded the CA bundle
+// again, some 20 ms of the event loop per request, even for a plain-HTTP backend. Kept for the
+// process's life, so no handle is dropped after the interpreter has gone.
+PyObject* tls_context = nullptr;
+
+Obj shared_tls_context() {
+    if (tls_context == nullptr) {
+        Ref made = G("httpx"_id).method("create_ssl_context"_id);
+        // loading the bundle lets other threads run: one of them may have made it meanwhile
+        if (tls_context == nullptr) tls_context = made.release();
+    }
+    return tls_context;
+}
+
 Ref error_response(int status, PyObject* code, PyObject* message, Obj target) {
     Ref text = Ref::steal(PyUnicode_Concat(message, target.get()));
     Ref body = dict_of("success"_id, false, "error"_id, dict_of("code"_id, code, "message"_id, text));
@@ -26,7 +64,10 @@ Ref error_response(int status, PyObject* code, PyObject* message, Obj target) {
 // every cookie after the first). httpx's headers go out as the backend's bytes (re-encoded as httpx
 // decoded them); another mapping's as Response writes a dict's, lower-case and latin-1.
 Ref passed_back(Obj resp) {
-    Ref response = G("Response"_id)(kw("content"_id, resp.attr("content"_id)), kw("status_code"_id, resp.attr("status_code"_id)));
+    Ref make = G("Response"_id);
+    Ref content = resp.attr("content"_id);
+    Ref status = resp.attr("status_code"_id);
+    Ref response = make(kw("content"_id, content), kw("status_code"_id, status));
     Ref raw = response.attr("raw_headers"_id);
     Ref headers = resp.attr("headers"_id);
     Ref encoding = headers.attr_or("encoding"_id, "latin-1"_id);
@@ -52,6 +93,7 @@ Ref passed_back(Obj resp) {
 // The request as the backend gets it, inside the client block; a timeout or a refused
 // connection becomes its JSON error.
 Co forward(Obj client, Obj request, Obj target, Obj headers) {
+    Held send = client.attr("request"_id);
     Held method = request.attr("method"_id);
     Ref reading = request.method("body"_id);
     Held body = co_await awaitable(std::move(reading));
@@ -60,8 +102,8 @@ Co forward(Obj client, Obj request, Obj target, Obj headers) {
     Ref params = request.attr("query_params"_id);
     Ref pairs = params.method("multi_items"_id);
     if (len(pairs) != len(params)) params = std::move(pairs);
-    Ref sending = client.method("request"_id, kw("method"_id, method), kw("url"_id, target),
-                                kw("headers"_id, headers), kw("content"_id, body), kw("params"_id, params));
+    Ref sending = send(kw("method"_id, method), kw("url"_id, target), kw("headers"_id, headers),
+                       kw("content"_id, body), kw("params"_id, params));
     Ref resp = co_await awaitable(std::move(sending));
     co_return resp;
 }
@@ -79,26 +121,36 @@ Co send_through(Obj client, Obj request, Obj target, Obj headers) {
 }
 
 Co proxy_billing(Obj request) {
-    Held target = Ref::steal(PyUnicode_Concat(to_str(G("BACKEND_URL"_id)).get(), to_str(request.attr("url"_id).attr("path"_id)).get()));
-    Held headers = new_dict();
+    Held target;
+    {
+        Ref base = to_str(G("BACKEND_URL"_id));
+        Ref path = to_str(request.attr("url"_id).attr("path"_id));
+        target = Ref::steal(PyUnicode_Concat(base.get(), path.get()));
+    }
+    Held headers = new_list();
     Held client;
     {
         Ref environ = G("os"_id).attr("environ"_id);
         Ref key = environ.method("get"_id, "QUORVANE_API_KEY"_id, ""_id);
-        // the client's headers but the hop's own, as the framework gives them; httpx sends text
-        // values as ASCII only, so another value goes as the bytes the framework decoded it from
-        for_each(request.attr("headers"_id).method("items"_id), [&](Obj pair) {
+        // every other line of the client's as its own field, in its order (a repeated header keeps
+        // each value), as the framework gives it; httpx sends text values as ASCII only, so
+        // another value goes as the bytes the framework decoded it from
+        Ref lines = request.attr("headers"_id).method("items"_id);
+        Ref named = connection_names(lines);
+        for_each(lines, [&](Obj pair) {
             auto name_value = unpack<2>(pair);
             Ref lower = name_value[0].method("lower"_id);
-            if (eq(lower, "host"_id) || eq(lower, "content-length"_id)) return;
+            if (kept_back(lower) || check(PySet_Contains(named.get(), lower.get()))) return;
             Ref value = name_value[1];
             if (!truthy(value.method("isascii"_id))) value = value.method("encode"_id, "latin-1"_id);
-            headers.setitem(name_value[0].get(), value.get());
+            list_append(headers, tuple_of(name_value[0], value));
         });
-        headers.setitem("x-api-key"_id, key.get());
+        list_append(headers, tuple_of("x-api-key"_id, key));
         Ref timeout = float_of(environ.method("get"_id, "QUORVANE_PROXY_TIMEOUT"_id, "30"_id));
         Ref httpx = G("httpx"_id);
-        client = httpx.attr("AsyncClient"_id)(kw("timeout"_id, httpx.attr("Timeout"_id)(timeout)));
+        Ref make = httpx.attr("AsyncClient"_id);
+        Ref limit = httpx.attr("Timeout"_id)(timeout);
+        client = make(kw("timeout"_id, limit), kw("verify"_id, shared_tls_context()));
     }
     Held resp = co_await async_with(client, &send_through, request, target, headers);
     // a JSON error was made inside the block; an answer is passed back after it

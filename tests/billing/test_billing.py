@@ -1,10 +1,13 @@
 """The billing proxy through the real app against a billing backend stand-in: a real HTTP server
-on 127.0.0.1 that records what reaches it and answers from a script."""
+on 127.0.0.1 that records what reaches it and answers from a script (bench's raw one: as sent)."""
 import asyncio
 import gzip
 import inspect
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 from types import SimpleNamespace
 
 import httpx
@@ -15,6 +18,7 @@ from starlette.datastructures import QueryParams
 from starlette.responses import Response
 from starlette.routing import Route
 
+from baseline import billing as baseline
 from quorvane.server.routes import billing
 from service import free_port
 
@@ -58,6 +62,16 @@ def backend(monkeypatch):
     monkeypatch.delenv("QUORVANE_PROXY_TIMEOUT", raising=False)
     yield server
     server.stop()
+
+
+@pytest.fixture(scope="module")
+def raw_backend():
+    """The load benchmark's backend stand-in: it answers with the header lines and body it read."""
+    standin = Path(__file__).resolve().parents[2] / "bench" / "standins" / "billing_backend.py"
+    proc = subprocess.Popen([sys.executable, standin], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    yield "http://127.0.0.1:" + proc.stdout.readline().split()[1]
+    proc.kill()
+    proc.wait()
 
 
 def test_module_body():
@@ -113,6 +127,25 @@ def test_answers_passed_back(backend, status):
     assert "content-encoding" not in reply.headers and reply.headers["content-length"] == str(len(payload))
 
 
+@pytest.mark.parametrize("lines, forwarded", [
+    ([("transfer-encoding", "chunked"), ("x-trace", "t1")], [("x-trace", "t1")]),   # one framing: httpx's length
+    ([("x-api-key", "client"), ("accept", "text/a"), ("x-forwarded-for", "10.0.0.1"), ("accept", "text/b"),
+      ("x-forwarded-for", "10.0.0.2"), ("x-api-key", "again")],                    # every value, in order; our key
+     [("accept", "text/a"), ("x-forwarded-for", "10.0.0.1"), ("accept", "text/b"), ("x-forwarded-for", "10.0.0.2")]),
+    ([("connection", "close, X-Secret "), ("x-secret", "s"), ("connection", "X-OTHER"), ("x-other", "o"),
+      ("keep-alive", "timeout=5"), ("proxy-connection", "keep-alive"), ("te", "trailers"), ("trailer", "x-sum"),
+      ("upgrade", "h2c"), ("x-kept", "v")], [("x-kept", "v")]),                     # hop-by-hop and what they name
+])
+def test_header_lines_at_the_backend(call_app, raw_backend, monkeypatch, lines, forwarded):
+    monkeypatch.setattr(billing, "BACKEND_URL", raw_backend)
+    monkeypatch.setenv("QUORVANE_API_KEY", "k")
+    seen = call_app(("POST /api/v1/billing/charge", {"headers": lines, "content": b'{"amount": 5}'}))[0].json()
+    names = {name for name, _ in lines} | {"x-api-key", "content-length", "transfer-encoding", "connection"}
+    assert [(name.lower(), value) for name, value in seen["headers"] if name.lower() in names] == [
+        ("connection", "keep-alive"), *forwarded, ("x-api-key", "k"), ("content-length", "13")]   # httpx's own hop
+    assert seen["body"] == '{"amount": 5}'
+
+
 class TimeoutSpy:
     """What the proxy sees as `httpx`: the real module, with the timeouts it makes recorded."""
 
@@ -148,12 +181,13 @@ class ClientSpy:
     request and answers `reply`."""
 
     def __init__(self, reply):
-        self.reply, self.requests = reply, []
+        self.reply, self.requests, self.clients = reply, [], []
 
     def __getattr__(self, name):
         return getattr(httpx, name)
 
     def AsyncClient(self, **options):
+        self.clients.append(options)
         return self
 
     async def __aenter__(self):
@@ -172,12 +206,36 @@ def test_what_the_client_is_given(call_app, monkeypatch):
     spy = ClientSpy(answer)                                       # an answer of the three fields the proxy reads
     monkeypatch.setattr(billing, "httpx", spy)
     monkeypatch.setenv("QUORVANE_API_KEY", "k")
-    reply = call_app(("GET /api/v1/billing/wallet?a=1&b=2", {"headers": {"x-thing": "v"}}))[0]
+    reply, _ = call_app(*[("GET /api/v1/billing/wallet?a=1&b=2", {"headers": {"x-thing": "v"}})] * 2)
     assert (reply.status_code, reply.content, reply.headers["x-trace"]) == (402, b"no funds", "t1, t2")
     sent = spy.requests[0]
-    assert (sent["headers"]["x-thing"], sent["headers"]["x-api-key"]) == ("v", "k")   # text, as the app gives it
+    assert sent["headers"][-2:] == [("x-thing", "v"), ("x-api-key", "k")]                # text, as the app gives it
     assert sent["url"] == billing.BACKEND_URL + "/api/v1/billing/wallet"               # the query goes as params:
     assert isinstance(sent["params"], QueryParams) and dict(sent["params"]) == {"a": "1", "b": "2"}   # the app's own
+    first, second = (options["verify"] for options in spy.clients)       # one TLS context, as httpx makes its default
+    default = httpx.create_ssl_context()
+    assert first is second and [(c.verify_mode, c.options, c.cert_store_stats()) for c in (first, default)] == [
+        (default.verify_mode, default.options, default.cert_store_stats())] * 2
+
+
+@pytest.mark.parametrize("case, error", [
+    ("target", "name 'BACKEND_URL' is not defined"),   # read before the request's url
+    ("client", "no attribute 'request'"),              # the client's method, before the request's
+    ("answer", "no attribute 'content'"),              # the answer's content, before its status
+])
+@pytest.mark.parametrize("module", [billing, baseline])
+def test_reads_in_order(monkeypatch, module, case, error):
+    request = SimpleNamespace(url=SimpleNamespace(path="/p"), headers={}, method="GET", body=lambda: asyncio.sleep(0),
+                              query_params=QueryParams(""))             # the body: None
+    monkeypatch.setattr(module, "httpx", ClientSpy(object()))
+    if case == "target":
+        monkeypatch.delattr(module, "BACKEND_URL")
+        request = SimpleNamespace()
+    elif case == "client":
+        monkeypatch.setattr(ClientSpy, "__aenter__", lambda spy: asyncio.sleep(0))   # the client: None
+        del request.method
+    with pytest.raises((NameError, AttributeError), match=error):
+        asyncio.run(module.proxy_billing(request))
 
 
 def test_bad_timeout_and_wrong_method(call_app, backend, monkeypatch):

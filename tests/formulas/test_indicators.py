@@ -2,6 +2,7 @@
 import inspect
 import random
 import re
+from types import SimpleNamespace
 
 import pytest
 
@@ -79,6 +80,16 @@ def test_supports_emit(fn, emits):
             formulas._supports_emit(fn)
     else:
         assert formulas._supports_emit(fn) is emits
+
+
+@pytest.mark.parametrize("module", [formulas, baseline])
+def test_supports_emit_reads_the_kind_first(module, monkeypatch):
+    class Parameter:
+        kind = property(lambda self: 1 / 0)
+    signature = SimpleNamespace(parameters={"a": Parameter()})
+    monkeypatch.setattr(module, "inspect", SimpleNamespace(signature=lambda fn: signature))
+    with pytest.raises(ZeroDivisionError):   # p.kind is read before inspect.Parameter, which is missing
+        module._supports_emit(len)
 
 
 class Bar:

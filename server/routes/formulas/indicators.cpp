@@ -112,7 +112,8 @@ bool supports_emit(Obj fn) {
     if (sig.null()) return false;  // no signature to read
     Ref parameters = iter(sig.attr("parameters"_id).method("values"_id));
     for (Ref p = next_item(parameters); !p.null(); p = next_item(parameters)) {
-        if (eq(p.attr("kind"_id), G("inspect"_id).attr("Parameter"_id).attr("VAR_KEYWORD"_id))) return true;
+        Ref kind = p.attr("kind"_id);
+        if (eq(kind, G("inspect"_id).attr("Parameter"_id).attr("VAR_KEYWORD"_id))) return true;
         if (eq(p.attr("name"_id), "emit"_id)) return true;
     }
     return false;
