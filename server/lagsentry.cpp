@@ -26,7 +26,7 @@ Co LagSentry_run(Obj self) {
     Held loop = G("asyncio"_id).method("get_running_loop"_id);
     for (;;) {
         double t0 = as_double(loop.method("time"_id));
-        Ref sleeping = G("asyncio"_id).method("sleep"_id, self.attr("interval"_id));
+        Ref sleeping = G("asyncio"_id).attr("sleep"_id)(self.attr("interval"_id));
         Ref slept = co_await awaitable(std::move(sleeping));
         // (loop.time() - t0 - self.interval) * 1000, read in that order; interval is read again:
         // it may have been changed while we slept

@@ -133,7 +133,7 @@ FRAME_MODULE(telegram, "quorvane.server.telegram",
     m.import("threading");
     m.from_import("queue", "Queue");
     m.import("httpx");
-    m.set("logger", G("logging"_id).method("getLogger"_id, G("__name__"_id)));
+    m.set("logger", G("logging"_id).attr("getLogger"_id)(G("__name__"_id)));
     m.set("ENABLED", Py_False);
     m.set("_TOKEN", str(""));
     m.set("_CHAT_ID", num(0));

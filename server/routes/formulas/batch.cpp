@@ -173,7 +173,8 @@ Co formula_batch([[maybe_unused]] Obj request, Str symbol, Str period, Int count
     }
     Held computed;
     if (stale) {
-        Ref computing = G("asyncio"_id).method("to_thread"_id, G("_compute_indicators"_id), bars, ind);
+        Ref to_thread = G("asyncio"_id).attr("to_thread"_id);
+        Ref computing = to_thread(G("_compute_indicators"_id), bars, ind);
         Ref result = co_await awaitable(std::move(computing));
         auto [indicators, errors] = unpack<2>(result);
         computed = tuple_of(indicators, errors);

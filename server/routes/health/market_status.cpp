@@ -62,7 +62,7 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
 
     Ref tz = cal.attr("tz"_id);
     Ref tz_str = tz.attr("key"_id);
-    Ref now_utc = datetime.method("now"_id, timezone.attr("utc"_id));
+    Ref now_utc = datetime.attr("now"_id)(timezone.attr("utc"_id));
     Ref now_local = now_utc.method("astimezone"_id, tz);
     // the exchange-local calendar date, neither the host's nor UTC's
     Ref year = now_local.attr("year"_id), month = now_local.attr("month"_id), day = now_local.attr("day"_id);
