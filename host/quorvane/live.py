@@ -20,6 +20,7 @@ from datetime import date, datetime
 
 from loguru import logger
 
+from quorvane.data import loader
 from quorvane.server.kline_cache import _EXCHANGE_TZ, KlineCache, _as_epoch
 from quorvane.tinyalgo import Bar
 
@@ -114,8 +115,9 @@ class BarAggregator:
 
 
 def _bar_dict(bar: Bar) -> dict:
+    # marked: an entry these bars started holds the day since start-up only (`BarCache.get_intraday`)
     return {"date": int(bar.timestamp), "open": bar.open, "high": bar.high, "low": bar.low,
-            "close": bar.close, "volume": bar.volume}
+            "close": bar.close, "volume": bar.volume, "source": loader.LIVE_SOURCE}
 
 
 def _exchange_day(epoch: float) -> date:
@@ -181,8 +183,6 @@ class LiveBarFlusher:
             await self.flush()
 
     def _flush(self, aggregators: list[BarAggregator]) -> int:
-        from quorvane.data import loader
-
         cache = loader._get_cache()
         written = errors = 0
         for agg in aggregators:

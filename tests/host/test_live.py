@@ -70,7 +70,7 @@ def test_flush_merges_live_minutes_into_the_intraday_store(cache):
     assert cache.get_intraday("AAPL", now=NOON) == [
         {"date": T - 60, "close": 50.0}, {"date": T, "close": 60.0}, {"date": T + 60, "close": 61.0}]
     assert cache.intraday("AAPL")[-1] == {"date": T + 60, "open": 61.0, "high": 61.0, "low": 61.0,
-                                          "close": 61.0, "volume": 2.0}
+                                          "close": 61.0, "volume": 2.0, "source": "live"}
 
 
 def test_iticker_quote_is_json_without_nan():

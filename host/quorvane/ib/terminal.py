@@ -8,6 +8,8 @@ bar the server's bars then override (`quorvane.server.barwarden`).
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import math
 
 from ib_async import IB, Stock, Ticker
@@ -51,7 +53,11 @@ class ITicker:
 
 
 class TerminalApp:
-    """The IB session and the tracked tickers (``quoteState``) of IB mode."""
+    """The IB session and the tracked tickers (``quoteState``) of IB mode.
+
+    The session can be connected again after a drop (`connect` once more); its event handlers
+    are wired once, here, and released by `close`.
+    """
 
     def __init__(self, symbols, ib: IB | None = None) -> None:
         self.ib = IB() if ib is None else ib
@@ -59,6 +65,9 @@ class TerminalApp:
         for symbol in symbols:
             it = ITicker(symbol)
             self.quoteState[it.name] = it
+        self._dropped = asyncio.Event()
+        self.ib.pendingTickersEvent += self._on_pending_tickers
+        self.ib.disconnectedEvent += self._dropped.set
 
     @property
     def connected(self) -> bool:
@@ -70,34 +79,85 @@ class TerminalApp:
         return accounts[0] if accounts else None
 
     async def connect(self, host: str, port: int, client_id: int, timeout: float = 4.0) -> bool:
-        """Connect the session and stream quotes of every tracked symbol; False when not connected.
+        """One connection attempt, then quotes of every tracked symbol; False when not connected.
 
-        Failures are logged: the app then serves offline, and a symbol IB does not know has no
-        live quote.
+        Each attempt is logged, and so is its failure (with the error IB sent, such as 326 for
+        a client id in use). The tracked symbols are qualified anew and their market data
+        requested on the new session (a drop ends every stream); a symbol IB does not know has
+        no live quote.
         """
+        self._dropped.clear()
+        logger.info("IB: connecting to {}:{} as client {}", host, port, client_id)
+        refusals: list[str] = []
+
+        def on_error(req_id, code, text, contract=None):
+            refusals.append(f"error {code}: {text}")
+
+        self.ib.errorEvent += on_error
         try:
             await self.ib.connectAsync(host, port, clientId=client_id, timeout=timeout, readonly=True)
         except Exception as e:
-            logger.warning("IB: no connection to {}:{} (client id {}): {!r}; serving offline",
-                           host, port, client_id, e)
+            logger.warning("IB: no connection to {}:{} (client id {}): {}; serving offline",
+                           host, port, client_id, refusals[-1] if refusals else repr(e))
             return False
+        finally:
+            self.ib.errorEvent -= on_error
         logger.info("IB: connected to {}:{} as client {} (account {})", host, port, client_id, self.accountId)
-        for it in self.quoteState.values():
+        await self._stream_quotes()
+        return True
+
+    async def _stream_quotes(self) -> None:
+        tracked = list(self.quoteState.values())
+        try:
+            found = await self.ib.qualifyContractsAsync(*(Stock(it.name, "SMART", "USD") for it in tracked))
+        except Exception as e:
+            logger.warning("IB: tracked symbols not qualified: {!r}; no live quotes", e)
+            return
+        for it, contract in zip(tracked, found):
+            if contract is None:
+                logger.warning("IB: {} is not a known stock; no live quote", it.name)
+                continue
             try:
-                found = await self.ib.qualifyContractsAsync(it.ticker.contract)
-                contract = found[0] if found else None
-                if contract is None:
-                    logger.warning("IB: {} is not a known stock; no live quote", it.name)
-                    continue
                 it.ticker = self.ib.reqMktData(contract)
             except Exception as e:
                 logger.warning("IB: market data for {} not subscribed: {!r}", it.name, e)
-        self.ib.pendingTickersEvent += self._on_pending_tickers
-        return True
+
+    async def wait_dropped(self, probe_seconds: float) -> None:
+        """Return once the session has dropped.
+
+        A session that delivered no message for `probe_seconds` is asked for the server's time;
+        when that brings no answer within as long (a peer that stopped answering, or a stream the
+        decoder can no longer frame), the session is disconnected as dropped.
+        """
+        while not self._dropped.is_set():
+            seen = self._messages()
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(self._dropped.wait(), probe_seconds)
+            if self._dropped.is_set() or self._messages() != seen:
+                continue
+            try:
+                await asyncio.wait_for(self.ib.reqCurrentTimeAsync(), probe_seconds)
+            except Exception as e:
+                if not self._dropped.is_set():
+                    logger.warning("IB: no answer in {:g} s ({!r}); disconnecting", 2 * probe_seconds, e)
+                    self.disconnect()
+
+    def _messages(self) -> int:
+        try:
+            return self.ib.client.connectionStats().numMsgRecv
+        except ConnectionError:
+            return -1
 
     def disconnect(self) -> None:
-        self.ib.pendingTickersEvent -= self._on_pending_tickers
+        """End the session (a later `connect` may start another)."""
         self.ib.disconnect()
+        self._dropped.set()
+
+    def close(self) -> None:
+        """End the session and release the handlers wired to it."""
+        self.ib.pendingTickersEvent -= self._on_pending_tickers
+        self.ib.disconnectedEvent -= self._dropped.set
+        self.disconnect()
 
     def _on_pending_tickers(self, tickers) -> None:
         """Trade prints of the latest ticker updates into the one-minute aggregators."""
