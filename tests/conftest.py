@@ -14,6 +14,7 @@ import pytest
 from appstate import ABSENT
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
+pytest_plugins = ("ibsim",)   # the ib_sim fixture: an IB Gateway simulator on a free port
 
 
 def _testmods_dir() -> Path:
