@@ -88,20 +88,34 @@ class TerminalApp:
         """
         self._dropped.clear()
         logger.info("IB: connecting to {}:{} as client {}", host, port, client_id)
-        refusals: list[str] = []
+        errors: list[str] = []
+        closed = asyncio.get_running_loop().create_future()
 
         def on_error(req_id, code, text, contract=None):
-            refusals.append(f"error {code}: {text}")
+            errors.append(f"error {code}: {text}")
+
+        def on_closed(text):
+            if not closed.done():
+                closed.set_result(text)
 
         self.ib.errorEvent += on_error
+        self.ib.client.conn.disconnected += on_closed
+        attempt = asyncio.ensure_future(
+            self.ib.connectAsync(host, port, clientId=client_id, timeout=timeout, readonly=True))
         try:
-            await self.ib.connectAsync(host, port, clientId=client_id, timeout=timeout, readonly=True)
+            await asyncio.wait((attempt, closed), return_when=asyncio.FIRST_COMPLETED)
+            if not attempt.done():  # the socket ended before the API was ready: no use waiting
+                raise ConnectionError(closed.result() or "the peer closed the connection")
+            attempt.result()
         except Exception as e:
             logger.warning("IB: no connection to {}:{} (client id {}): {}; serving offline",
-                           host, port, client_id, refusals[-1] if refusals else repr(e))
+                           host, port, client_id, errors[-1] if errors else repr(e))
             return False
         finally:
+            attempt.cancel()
+            await asyncio.gather(attempt, return_exceptions=True)
             self.ib.errorEvent -= on_error
+            self.ib.client.conn.disconnected -= on_closed
         logger.info("IB: connected to {}:{} as client {} (account {})", host, port, client_id, self.accountId)
         await self._stream_quotes()
         return True

@@ -1,0 +1,183 @@
+"""IB mode over the TWS API socket, against the gateway simulator: the session kept up across
+drops, restarts and refusals, and only IB's market data served."""
+import asyncio
+import inspect
+import time
+
+import httpx
+import pytest
+
+from quorvane import ib as ibmode
+from quorvane.app import create_app
+from quorvane.data import loader
+from quorvane.data.demo import seed_demo
+from quorvane.ib import IBConfig
+from quorvane.server.kline_cache import KlineCache
+
+SYMBOLS = ("AAPL", "MSFT")
+pytestmark = pytest.mark.ib_sim(symbols=SYMBOLS)
+
+
+async def on_sim(st, fn):
+    """fn(sim) on the simulator's loop, without holding up this one."""
+    return await asyncio.to_thread(st.call, fn)
+
+
+async def until(predicate, timeout=30.0):
+    """Polls predicate() (a value or an awaitable) until it is truthy; bounded by `timeout`."""
+    deadline = time.monotonic() + timeout
+    while True:
+        out = predicate()
+        if out := (await out if inspect.isawaitable(out) else out):
+            return out
+        assert time.monotonic() < deadline, "condition not met in time"
+        await asyncio.sleep(0.05)
+
+
+def streaming(st, app):
+    """Connected, with one market-data stream and one live bar subscription per tracked symbol."""
+    async def check():
+        if not app.state.icli_app.connected:
+            return False
+        streams = await on_sim(st, lambda sim: (sorted(sim.market_data.values()),
+                                                sorted(sim.live_subscriptions.values())))
+        return streams == (sorted(SYMBOLS), sorted(SYMBOLS))
+    return check
+
+
+def footprint(app):
+    """What would pile up if reconnecting leaked: handlers, tickers, tasks."""
+    ib = app.state.icli_app.ib
+    return (len(ib.pendingTickersEvent), len(ib.disconnectedEvent), len(ib.errorEvent),
+            len(ib.wrapper.tickers), len(asyncio.all_tasks()))
+
+
+@pytest.fixture
+def run_ib_mode(ib_sim, tmp_path, monkeypatch):
+    """Runs the app in IB mode against the simulator: `during(app, client)` inside its lifespan;
+    afterwards the simulator holds no session."""
+    barwarden = pytest.importorskip("quorvane.server.barwarden", reason="the native barwarden module is not built")
+    pytest.importorskip("quorvane.server.lagsentry", reason="the native lagsentry module is not built")
+    monkeypatch.setattr(barwarden, "STAGGER_SECONDS", 0.0)
+    monkeypatch.setattr(ibmode, "PROBE_SECONDS", 0.5)
+
+    def run(during):
+        app = create_app(tmp_path, ib=IBConfig(port=ib_sim.port, symbols=SYMBOLS, reconnect_max=2))
+
+        async def scenario():
+            async with app.router.lifespan_context(app):
+                async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as client:
+                    return await asyncio.wait_for(during(app, client), 90)
+
+        try:
+            return asyncio.run(scenario())
+        finally:
+            loader.close_cache()
+            ib_sim.wait_for(lambda sim: not sim._connections)  # the exit disconnected the session
+    return run
+
+
+async def ib_connected(client):
+    return (await client.get("/api/v1/health")).json()["ib_connected"]
+
+
+FAULTS = {
+    "close": lambda sim: sim.drop_all("close"),
+    "reset": lambda sim: sim.drop_all("reset"),
+    "half": lambda sim: sim.drop_all("half"),
+    "length": lambda sim: sim.send_malformed("length"),
+    "restart": lambda sim: sim.restart(after=1.5),
+    "stall": lambda sim: time.sleep(2),  # the gateway's loop stops: a silent session, then a probe unanswered
+}
+
+
+@pytest.mark.parametrize("fault, times", [("close", 3), ("reset", 1), ("half", 1), ("length", 1), ("restart", 1),
+                                          ("stall", 1)])
+def test_a_dropped_session_comes_back_with_its_streams_and_subscriptions(run_ib_mode, ib_sim, log_records,
+                                                                         fault, times):
+    async def during(app, client):
+        await until(streaming(ib_sim, app))
+        before, outages = footprint(app), []
+        for _ in range(times):
+            job = asyncio.create_task(on_sim(ib_sim, FAULTS[fault]))
+            await until(lambda: not app.state.icli_app.connected)
+            outages.append(await ib_connected(client))
+            await until(streaming(ib_sim, app))
+            await job
+        await asyncio.sleep(0.2)  # the subscription pass ends after its last request
+        return outages, await ib_connected(client), before, footprint(app)
+
+    outages, back, before, after = run_ib_mode(during)
+    assert (outages, back, after) == ([False] * times, True, before)
+    requests = ib_sim.call(lambda sim: list(sim.requests))
+    assert sorted(r["symbol"] for name, r in requests if name == "reqMktData") == sorted(SYMBOLS * (times + 1))
+    assert sorted(r["symbol"] for name, r in requests
+                  if name == "reqHistoricalData" and r["keepUpToDate"]) == sorted(SYMBOLS * (times + 1))
+    messages = [m for _, m in log_records.levels_and_messages()]
+    assert sum(f"127.0.0.1:{ib_sim.port} lost; serving offline" in m for m in messages) == times
+
+
+@pytest.mark.parametrize("refuse, reason", [("close", "ConnectionError("), (326, "error 326: Unable to connect as the client id is already in use")])
+def test_a_refused_start_is_retried_while_the_service_serves(run_ib_mode, ib_sim, log_records, refuse, reason):
+    ib_sim.call(lambda sim: setattr(sim, "refuse", refuse))
+
+    async def during(app, client):
+        offline = await ib_connected(client)  # answered at once, while the first attempt runs
+        await until(lambda: sum("no connection" in r["message"] for r in log_records) >= 2)
+        await on_sim(ib_sim, lambda sim: setattr(sim, "refuse", None))
+        await until(streaming(ib_sim, app))
+        return offline, await ib_connected(client)
+
+    assert run_ib_mode(during) == (False, True)
+    assert any(reason in r["message"] for r in log_records if "no connection" in r["message"])
+
+
+@pytest.mark.parametrize("kind", ["garbage", "unknown"])
+def test_a_malformed_message_leaves_the_session_streaming(run_ib_mode, ib_sim, kind):
+    async def during(app, client):
+        await until(streaming(ib_sim, app))
+        await on_sim(ib_sim, lambda sim: sim.send_malformed(kind))
+        ticker = app.state.icli_app.quoteState["AAPL"].ticker
+        seen = ticker.time
+        await until(lambda: ticker.time != seen)  # quotes still arrive
+        return app.state.icli_app.connected, await ib_connected(client)
+
+    assert run_ib_mode(during) == (True, True)
+    assert ib_sim.call(lambda sim: sum(name == "startApi" for name, _ in sim.requests)) == 1
+
+
+def test_ib_mode_serves_no_demo_bars_and_fetches_a_day_the_flusher_started(run_ib_mode, ib_sim, tmp_path):
+    seed_demo(loader.open_cache(tmp_path))
+    loader.close_cache()
+
+    async def during(app, client):
+        await until(streaming(ib_sim, app))
+        await app.state.live_flusher.flush()  # MSFT's entry now holds the live minutes only
+        cache = loader._get_cache()
+        assert cache.get_intraday("MSFT") is None and cache.intraday("MSFT")
+        answers = []
+        for _ in range(2):
+            reply = await client.post("/api/v1/batch-intraday", json={"symbols": list(SYMBOLS)})
+            answers.append({s: p["source"] for s, p in reply.json()["intraday"].items()})
+            await app.state.live_flusher.flush()  # later minutes merge into the fetched day
+        quote = (await client.get("/api/v1/snapshots", params={"symbols": "AAPL"})).json()["quotes"][0]
+        return answers, quote, cache.daily("AAPL"), cache.get_intraday("AAPL")
+
+    answers, quote, daily, served = run_ib_mode(during)
+    ib_day = ib_sim.call(lambda sim: sim.bars("AAPL", False))
+    assert answers == [{"AAPL": "ibkr", "MSFT": "ibkr"}, {"AAPL": "cache", "MSFT": "cache"}]
+    assert (quote["source"], quote["prevClose"], daily) == ("ibkr", None, None)
+    rth = [{"date": b["date"], "close": b["close"]} for b in ib_day if KlineCache.is_rth_bar(b["date"])]
+    assert served[:len(rth) - 1] == rth[:-1]  # IB's regular-hours minutes; the forming one may have moved
+
+
+def test_serve_in_ib_mode_seeds_no_demo_bars(monkeypatch, tmp_path):
+    import uvicorn
+
+    from quorvane.__main__ import main
+
+    monkeypatch.setenv(loader.DATA_DIR_ENV, str(tmp_path))  # main() sets it for the process
+    monkeypatch.setattr(uvicorn, "run", lambda *args, **kwargs: None)
+    assert main(["serve", "--ib", "--data-dir", str(tmp_path)]) == 0
+    assert loader._get_cache().is_empty()
+    loader.close_cache()
