@@ -5,14 +5,17 @@ import inspect
 import time
 
 import httpx
+import ibfake
 import pytest
+from ib_async import Ticker, TickData
 
 from quorvane import ib as ibmode
 from quorvane.app import create_app
 from quorvane.data import loader
 from quorvane.data.demo import seed_demo
-from quorvane.ib import IBConfig
+from quorvane.ib import IBConfig, terminal
 from quorvane.server.kline_cache import KlineCache
+from quorvane.tinyalgo import Bar
 
 SYMBOLS = ("AAPL", "MSFT")
 pytestmark = pytest.mark.ib_sim(symbols=SYMBOLS)
@@ -52,28 +55,40 @@ def footprint(app):
             len(ib.wrapper.tickers), len(asyncio.all_tasks()))
 
 
+def run_app(app, during, timeout=90):
+    """`during(app, client)` inside the app's lifespan, bounded to `timeout` s."""
+    async def scenario():
+        async with app.router.lifespan_context(app):
+            async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as client:
+                return await asyncio.wait_for(during(app, client), timeout)
+
+    try:
+        return asyncio.run(scenario())
+    finally:
+        loader.close_cache()
+
+
 @pytest.fixture
-def run_ib_mode(ib_sim, tmp_path, monkeypatch):
-    """Runs the app in IB mode against the simulator: `during(app, client)` inside its lifespan;
-    afterwards the simulator holds no session."""
-    barwarden = pytest.importorskip("quorvane.server.barwarden", reason="the native barwarden module is not built")
+def barwarden(monkeypatch):
     pytest.importorskip("quorvane.server.lagsentry", reason="the native lagsentry module is not built")
-    monkeypatch.setattr(barwarden, "STAGGER_SECONDS", 0.0)
+    module = pytest.importorskip("quorvane.server.barwarden", reason="the native barwarden module is not built")
+    monkeypatch.setattr(module, "STAGGER_SECONDS", 0.0)
+    return module
+
+
+@pytest.fixture
+def run_ib_mode(ib_sim, barwarden, tmp_path, monkeypatch):
+    """Runs the app in IB mode against the simulator: `during(app, client)` inside its lifespan.
+    The exit cancels the live bar requests of the last session only, then ends it."""
     monkeypatch.setattr(ibmode, "PROBE_SECONDS", 0.5)
 
     def run(during):
         app = create_app(tmp_path, ib=IBConfig(port=ib_sim.port, symbols=SYMBOLS, reconnect_max=2))
-
-        async def scenario():
-            async with app.router.lifespan_context(app):
-                async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as client:
-                    return await asyncio.wait_for(during(app, client), 90)
-
-        try:
-            return asyncio.run(scenario())
-        finally:
-            loader.close_cache()
-            ib_sim.wait_for(lambda sim: not sim._connections)  # the exit disconnected the session
+        out = run_app(app, during)
+        ib_sim.wait_for(lambda sim: not sim._connections)
+        cancels = ib_sim.call(lambda sim: [name for name, _ in sim.requests].count("cancelHistoricalData"))
+        assert cancels == len(SYMBOLS)
+        return out
     return run
 
 
@@ -95,17 +110,20 @@ FAULTS = {
                                           ("stall", 1)])
 def test_a_dropped_session_comes_back_with_its_streams_and_subscriptions(run_ib_mode, ib_sim, log_records,
                                                                          fault, times):
-    async def during(app, client):
+    async def settled(app):
         await until(streaming(ib_sim, app))
-        before, outages = footprint(app), []
+        await asyncio.sleep(0.2)  # the subscription pass ends after its last request
+        return footprint(app)
+
+    async def during(app, client):
+        before, outages = await settled(app), []
         for _ in range(times):
             job = asyncio.create_task(on_sim(ib_sim, FAULTS[fault]))
             await until(lambda: not app.state.icli_app.connected)
             outages.append(await ib_connected(client))
-            await until(streaming(ib_sim, app))
+            after = await settled(app)
             await job
-        await asyncio.sleep(0.2)  # the subscription pass ends after its last request
-        return outages, await ib_connected(client), before, footprint(app)
+        return outages, await ib_connected(client), before, after
 
     outages, back, before, after = run_ib_mode(during)
     assert (outages, back, after) == ([False] * times, True, before)
@@ -132,11 +150,15 @@ def test_a_refused_start_is_retried_while_the_service_serves(run_ib_mode, ib_sim
     assert any(reason in r["message"] for r in log_records if "no connection" in r["message"])
 
 
-@pytest.mark.parametrize("kind", ["garbage", "unknown"])
-def test_a_malformed_message_leaves_the_session_streaming(run_ib_mode, ib_sim, kind):
+@pytest.mark.parametrize("send", [
+    lambda sim: sim.send_malformed("garbage"),
+    lambda sim: sim.send_malformed("unknown"),
+    lambda sim: [session.error(4242, 321) for session in list(sim._connections)],  # no such request
+], ids=["garbage", "unknown", "stray error"])
+def test_a_malformed_message_leaves_the_session_streaming(run_ib_mode, ib_sim, send):
     async def during(app, client):
         await until(streaming(ib_sim, app))
-        await on_sim(ib_sim, lambda sim: sim.send_malformed(kind))
+        await on_sim(ib_sim, send)
         ticker = app.state.icli_app.quoteState["AAPL"].ticker
         seen = ticker.time
         await until(lambda: ticker.time != seen)  # quotes still arrive
@@ -181,3 +203,25 @@ def test_serve_in_ib_mode_seeds_no_demo_bars(monkeypatch, tmp_path):
     assert main(["serve", "--ib", "--data-dir", str(tmp_path)]) == 0
     assert loader._get_cache().is_empty()
     loader.close_cache()
+
+
+def test_ib_mode_feeds_server_bars_into_the_intraday_store(barwarden, monkeypatch, tmp_path):
+    monkeypatch.setattr(terminal, "IB", lambda: ibfake.FakeIB(connected=False))
+
+    async def during(app, client):
+        ib, agg = app.state.icli_app.ib, app.state.icli_app.quoteState["AAPL"].bars[60]
+        while "AAPL" not in ib.bar_lists:
+            await asyncio.sleep(0)
+        bars = ib.bar_lists["AAPL"]
+        t = bars[-1].date  # the forming minute: a local print, then the server's bar of it
+        ib.pendingTickersEvent.emit([Ticker(contract=ib.market_data[0], ticks=[TickData(t, 4, 101.0, 5)])])
+        local = agg.current
+        ib.historicalDataUpdate(bars.reqId, ibfake.bar_data(t, open=100, high=104, low=99, close=103, volume=900))
+        await app.state.live_flusher.flush()
+        return local, agg.current, loader._get_cache().intraday("AAPL")
+
+    local, forming, stored = run_app(create_app(tmp_path, ib=IBConfig(symbols=("AAPL",))), during, 10)
+    t = int(ibfake.START.timestamp()) + 120
+    assert local == Bar(t, 101, 101, 101, 101, 5) and forming == Bar(t, 100, 104, 99, 103, 900)
+    assert stored == [{"date": t, "open": 100.0, "high": 104.0, "low": 99.0, "close": 103.0, "volume": 900.0,
+                       "source": "live"}]

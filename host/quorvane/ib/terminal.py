@@ -139,21 +139,25 @@ class TerminalApp:
     async def wait_dropped(self, probe_seconds: float) -> None:
         """Return once the session has dropped.
 
-        A session that delivered no message for `probe_seconds` is asked for the server's time;
-        when that brings no answer within as long (a peer that stopped answering, or a stream the
-        decoder can no longer frame), the session is disconnected as dropped.
+        A session that delivered no message between two looks `probe_seconds` apart is asked for
+        the server's time; when that brings no answer within as long (a peer that stopped
+        answering, or a stream the decoder can no longer frame), it is disconnected as dropped.
         """
+        seen = None  # messages received by the last look
         while not self._dropped.is_set():
-            seen = self._messages()
             with contextlib.suppress(TimeoutError):
                 await asyncio.wait_for(self._dropped.wait(), probe_seconds)
-            if self._dropped.is_set() or self._messages() != seen:
+            if self._dropped.is_set():
+                return
+            before, seen = seen, self._messages()
+            if seen != before:
                 continue
             try:
                 await asyncio.wait_for(self.ib.reqCurrentTimeAsync(), probe_seconds)
             except Exception as e:
                 if not self._dropped.is_set():
-                    logger.warning("IB: no answer in {:g} s ({!r}); disconnecting", 2 * probe_seconds, e)
+                    logger.warning("IB: the session went silent and a time request brought no answer "
+                                   "in {:g} s ({!r}); disconnecting", probe_seconds, e)
                     self.disconnect()
 
     def _messages(self) -> int:
