@@ -82,12 +82,11 @@ def run_ib_mode(ib_sim, barwarden, tmp_path, monkeypatch):
     The exit cancels the live bar requests of the last session only, then ends it."""
     monkeypatch.setattr(ibmode, "PROBE_SECONDS", 0.5)
 
-    def run(during):
+    def run(during, cancels=len(SYMBOLS)):
         app = create_app(tmp_path, ib=IBConfig(port=ib_sim.port, symbols=SYMBOLS, reconnect_max=2))
         out = run_app(app, during)
         ib_sim.wait_for(lambda sim: not sim._connections)
-        cancels = ib_sim.call(lambda sim: [name for name, _ in sim.requests].count("cancelHistoricalData"))
-        assert cancels == len(SYMBOLS)
+        assert ib_sim.call(lambda sim: [name for name, _ in sim.requests].count("cancelHistoricalData")) == cancels
         return out
     return run
 
@@ -135,18 +134,25 @@ def test_a_dropped_session_comes_back_with_its_streams_and_subscriptions(run_ib_
     assert sum(f"127.0.0.1:{ib_sim.port} lost; serving offline" in m for m in messages) == times
 
 
-@pytest.mark.parametrize("refuse, reason", [("close", "ConnectionError("), (326, "error 326: Unable to connect as the client id is already in use")])
-def test_a_refused_start_is_retried_while_the_service_serves(run_ib_mode, ib_sim, log_records, refuse, reason):
+@pytest.mark.parametrize("refuse, reason, recover", [
+    ("close", "ConnectionError(", True),
+    (326, "error 326: Unable to connect as the client id is already in use", True),
+    (326, "error 326", False),  # the app stops while it is still trying
+])
+def test_a_refused_start_is_retried_while_the_service_serves(run_ib_mode, ib_sim, log_records, refuse, reason,
+                                                            recover):
     ib_sim.call(lambda sim: setattr(sim, "refuse", refuse))
 
     async def during(app, client):
         offline = await ib_connected(client)  # answered at once, while the first attempt runs
         await until(lambda: sum("no connection" in r["message"] for r in log_records) >= 2)
+        if not recover:
+            return offline, await ib_connected(client)
         await on_sim(ib_sim, lambda sim: setattr(sim, "refuse", None))
         await until(streaming(ib_sim, app))
         return offline, await ib_connected(client)
 
-    assert run_ib_mode(during) == (False, True)
+    assert run_ib_mode(during, cancels=len(SYMBOLS) if recover else 0) == (False, recover)
     assert any(reason in r["message"] for r in log_records if "no connection" in r["message"])
 
 
