@@ -65,6 +65,10 @@ def test_flush_merges_live_minutes_into_the_intraday_store(cache):
         {"date": T - 60, "close": 50.0}, {"date": T, "close": 60.0}, {"date": T + 60, "close": 61.0}]
     assert cache.intraday("AAPL")[-1] == {"date": T + 60, "open": 61.0, "high": 61.0, "low": 61.0,
                                           "close": 61.0, "volume": 2.0, "source": "live"}
+    overnight = int(ny(2025, 12, 2, 2, 0))  # before the next pre-market: still this session
+    agg.ingest_tick(62, 1, overnight)
+    assert agg.flush(cache) == 1 and len(cache.intraday("AAPL")) == 4
+    assert cache.get_intraday("AAPL", now=overnight + 60) == cache.get_intraday("AAPL", now=NOON)
 
 
 def test_iticker_quote_is_json_without_nan():
