@@ -33,11 +33,11 @@ def ib_sim(request):
 
 
 @contextlib.asynccontextmanager
-async def ib_client(st: SimThread, client_id: int = CLIENT_ID):
+async def ib_client(st: SimThread, client_id: int = CLIENT_ID, timeout: float = 10):
     from ib_async import IB
 
     ib = IB()
-    await ib.connectAsync("127.0.0.1", st.port, clientId=client_id, timeout=10, readonly=True)
+    await ib.connectAsync("127.0.0.1", st.port, clientId=client_id, timeout=timeout, readonly=True)
     try:
         yield ib
     finally:

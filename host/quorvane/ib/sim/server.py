@@ -125,12 +125,13 @@ class GatewaySim:
         self.port = self._server.sockets[0].getsockname()[1]
 
     async def _unlisten(self) -> None:
-        if self._server is None:
+        server, self._server = self._server, None
+        if server is None:
             return
-        self._server.close()
+        server.close()
         self.drop_all("close")
-        await self._server.wait_closed()
-        self._server = None
+        server.close_clients()   # those accepted whose session has not started yet
+        await server.wait_closed()
 
     async def _every(self, period: Callable[[], float], fn: Callable[[], None]) -> None:
         while True:
@@ -195,6 +196,11 @@ class GatewaySim:
         return None
 
     # --- what tests read ---------------------------------------------------------------------
+
+    @property
+    def listening(self) -> bool:
+        """Whether it accepts connections (False from a restart's drop until it listens again)."""
+        return self._server is not None
 
     @property
     def sessions(self) -> int:
@@ -283,7 +289,7 @@ class _Session(asyncio.Protocol):
             task.cancel()
         self._pending.clear()
         if self._reader.pending:
-            logger.warning("ib-sim: {} closed mid-frame; dropped {} bytes", self.peer, self._reader.pending)
+            logger.warning("ib-sim: {}: closed mid-frame; dropped {} bytes", self.peer, self._reader.pending)
         logger.info("ib-sim: session {} (client {}) ended{}", self.peer, self.client_id,
                     f": {exc!r}" if exc else "")
 
@@ -313,6 +319,7 @@ class _Session(asyncio.Protocol):
             self._receive(data)
         except p.ProtocolError as e:
             logger.warning("ib-sim: {}: {}; closing the session", self.peer, e)
+            self._reader = p.FrameReader()   # what it held is part of what was just reported
             self.transport.abort()
 
     def _receive(self, data: bytes) -> None:

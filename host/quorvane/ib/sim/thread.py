@@ -54,10 +54,12 @@ class SimThread:
         self.stop()
 
     def call(self, fn: Callable[[GatewaySim], Any], timeout: float = 30.0) -> Any:
-        """fn(sim) run on the simulator's loop (awaited when it returns an awaitable); its result."""
+        """fn(sim) run on the simulator's loop; its result. A coroutine it returns is awaited
+        (``call(lambda sim: sim.restart(1))`` returns once the simulator listens again), a task
+        is not (``call(lambda sim: asyncio.ensure_future(sim.restart(1)))`` returns at once)."""
         async def run():
             out = fn(self.sim)
-            return await out if inspect.isawaitable(out) else out
+            return await out if inspect.iscoroutine(out) else out
 
         return asyncio.run_coroutine_threadsafe(run(), self._loop).result(timeout)
 
