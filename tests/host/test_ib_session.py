@@ -152,7 +152,7 @@ def test_a_refused_start_is_retried_while_the_service_serves(run_ib_mode, ib_sim
     ib_sim.call(lambda sim: setattr(sim, "refuse", refuse))
 
     async def during(app, client):
-        offline = await ib_connected(client)  # answered at once, while the first attempt runs
+        offline = await ib_connected(client)  # start-up waited for the first attempt only
         await until(lambda: sum("no connection" in r["message"] for r in log_records) >= 2)
         if not recover:
             return offline, await ib_connected(client)

@@ -28,6 +28,7 @@ HOST_ENV, PORT_ENV, CLIENT_ID_ENV, SYMBOLS_ENV, RECONNECT_MAX_ENV = (
 DEFAULT_HOST, DEFAULT_PORT, DEFAULT_CLIENT_ID = "127.0.0.1", 7497, 17
 DEFAULT_RECONNECT_MAX = 60.0
 FIRST_RETRY_SECONDS = 1.0  # the wait before the first retry; each failed attempt doubles it
+START_WAIT_SECONDS = 10.0  # how long start-up waits for the first attempt's outcome
 PROBE_SECONDS = 15.0  # a session silent this long must answer a time request within as long
 _TRUE = {"1", "true", "yes", "on"}
 
@@ -108,8 +109,9 @@ def backoff(cap: float, first: float = FIRST_RETRY_SECONDS) -> Iterator[float]:
         delay = min(delay * 2, cap)
 
 
-async def keep_connected(icli_app, config: IBConfig, manager) -> None:
-    """Keep the terminal app's session up until cancelled.
+async def keep_connected(icli_app, config: IBConfig, manager, attempted: asyncio.Event) -> None:
+    """Keep the terminal app's session up until cancelled; `attempted` is set once the first
+    attempt has come up (streaming, subscriptions started) or failed.
 
     Each connection that comes up has the tracked symbols qualified and streaming (the terminal
     app's `connect`) and the live bar subscriptions opened anew (`manager.start`); when it drops,
@@ -122,6 +124,7 @@ async def keep_connected(icli_app, config: IBConfig, manager) -> None:
             if await icli_app.connect(config.host, config.port, config.client_id):
                 waits = backoff(config.reconnect_max)
                 await manager.start()
+                attempted.set()
                 await icli_app.wait_dropped(PROBE_SECONDS)
                 logger.warning("IB: connection to {}:{} lost; serving offline", config.host, config.port)
                 await manager.stop()
@@ -130,6 +133,7 @@ async def keep_connected(icli_app, config: IBConfig, manager) -> None:
             icli_app.disconnect()
             with contextlib.suppress(Exception):
                 await manager.stop()
+        attempted.set()
         delay = next(waits)
         logger.info("IB: next connection attempt to {}:{} in {:g} s", config.host, config.port, delay)
         await asyncio.sleep(delay)
@@ -146,7 +150,8 @@ async def ib_mode(app, config: IBConfig):
     """Runs IB mode inside the app's lifespan.
 
     Keeps the terminal app as ``app.state.icli_app`` and its session connected in a task of its
-    own (`keep_connected`), so the service starts serving (offline) at once; flushes its live
+    own (`keep_connected`); start-up waits for the first attempt only (at most
+    `START_WAIT_SECONDS`), so a refused connection is retried while the service serves; flushes its live
     bars into the cache (``app.state.live_flusher``) and runs the live bar subscriptions
     (``app.state.barwarden``) whenever the session is up. Demo bars are dropped first (IB mode
     never serves them as market data). At exit everything is stopped in reverse order and the
@@ -174,6 +179,10 @@ async def ib_mode(app, config: IBConfig):
 
         manager = app.state.barwarden = BarwardenManager(icli_app)
         stack.push_async_callback(manager.stop)
-        task = asyncio.create_task(keep_connected(icli_app, config, manager), name="ib-connection")
+        attempted = asyncio.Event()
+        task = asyncio.create_task(keep_connected(icli_app, config, manager, attempted), name="ib-connection")
         stack.push_async_callback(_cancel, task)
+        # health is right from the first request, and a gateway that hangs holds start-up no longer
+        with contextlib.suppress(TimeoutError):
+            await asyncio.wait_for(attempted.wait(), START_WAIT_SECONDS)
         yield

@@ -121,17 +121,16 @@ class TerminalApp:
         return True
 
     async def _stream_quotes(self) -> None:
-        tracked = list(self.quoteState.values())
-        try:
-            found = await self.ib.qualifyContractsAsync(*(Stock(it.name, "SMART", "USD") for it in tracked))
-        except Exception as e:
-            logger.warning("IB: tracked symbols not qualified: {!r}; no live quotes", e)
-            return
-        for it, contract in zip(tracked, found):
-            if contract is None:
-                logger.warning("IB: {} is not a known stock; no live quote", it.name)
-                continue
+        # one symbol after the other: its first quote is in before the next one's details
+        for it in self.quoteState.values():
+            if not self.connected:
+                return
             try:
+                found = await self.ib.qualifyContractsAsync(Stock(it.name, "SMART", "USD"))
+                contract = found[0] if found else None
+                if contract is None:
+                    logger.warning("IB: {} is not a known stock; no live quote", it.name)
+                    continue
                 it.ticker = self.ib.reqMktData(contract)
             except Exception as e:
                 logger.warning("IB: market data for {} not subscribed: {!r}", it.name, e)
