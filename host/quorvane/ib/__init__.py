@@ -151,8 +151,8 @@ async def ib_mode(app, config: IBConfig):
 
     Keeps the terminal app as ``app.state.icli_app`` and its session connected in a task of its
     own (`keep_connected`); start-up waits for the first attempt only (at most
-    `START_WAIT_SECONDS`), so a refused connection is retried while the service serves; flushes its live
-    bars into the cache (``app.state.live_flusher``) and runs the live bar subscriptions
+    `START_WAIT_SECONDS`), so a refused connection is retried while the service serves. Flushes
+    its live bars into the cache (``app.state.live_flusher``) and runs the live bar subscriptions
     (``app.state.barwarden``) whenever the session is up. Demo bars are dropped first (IB mode
     never serves them as market data). At exit everything is stopped in reverse order and the
     session disconnected, whatever state it is in and whatever fails on the way.

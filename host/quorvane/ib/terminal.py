@@ -92,7 +92,8 @@ class TerminalApp:
         closed = asyncio.get_running_loop().create_future()
 
         def on_error(req_id, code, text, contract=None):
-            errors.append(f"error {code}: {text}")
+            if not 2100 <= code < 2200:  # not one of the farm-status notices
+                errors.append(f"error {code}: {text}")
 
         def on_closed(text):
             if not closed.done():
