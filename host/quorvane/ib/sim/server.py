@@ -74,7 +74,14 @@ class _Live:
 
 
 class GatewaySim:
-    """An IB Gateway stand-in on loopback; see the package docstring for the interface."""
+    """An IB Gateway stand-in on loopback, run on the caller's event loop (`start`, `stop`).
+
+    Fault switches, effective at once: `refuse` (None, "close", or 326 for "client id in use"),
+    `drop_all`, `restart`, `bust`, `fail` / `clear_faults`, `historical_delay` (seconds before a
+    historical answer) and `send_malformed`. What tests read: `requests` (every decoded request
+    as (name, fields), in arrival order), `sessions`, `listening`, `live_subscriptions`,
+    `market_data`, `bars` and `last_tick`.
+    """
 
     def __init__(self, symbols: Iterable[str] = tuple(DEMO_SYMBOLS), host: str = "127.0.0.1",
                  port: int = 0, seed: int = 0, tick_interval: float = 0.25,
