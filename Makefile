@@ -18,7 +18,7 @@ PYTEST_ARGS ?=
 debian = { $(foreach c,$(1),command -v $(c) >/dev/null &&) true; } || [ "$$(id -u)" != 0 ] || \
   { apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) >/dev/null; } || true
 
-.PHONY: setup install serve browser redis-server test asan clang check bench wrk load soak clean
+.PHONY: setup install serve serve-ib browser redis-server test asan clang check bench wrk load soak clean
 
 $(VENV)/.stamp: pyproject.toml
 	@py=$$(scripts/find-python); echo "using $$py"; \
@@ -35,6 +35,24 @@ install: setup
 
 serve: install
 	$(VENV)/bin/quorvane serve
+
+# IB mode without IB: the gateway simulator (`quorvane ib-sim`) in the background on a free port
+# (IB_SIM_PORT to choose one), `quorvane serve --ib` against it over a temporary bar cache, and the
+# simulator stopped when serve exits (Ctrl+C). SERVE_IB_ARGS go to serve (e.g. --port 8010). The
+# simulator runs in a session of its own, so a Ctrl+C reaches serve alone and IB stays up while
+# serve shuts down.
+IB_SIM_PORT ?=
+SERVE_IB_ARGS ?=
+serve-ib: install
+	@port=$${IB_SIM_PORT:-$$($(PY) -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')}; \
+	  data=$$(mktemp -d -t quorvane-serve-ib.XXXXXX); \
+	  setsid $(VENV)/bin/quorvane ib-sim --port $$port & sim=$$!; \
+	  trap 'kill $$sim 2>/dev/null; wait $$sim 2>/dev/null; rm -rf "$$data"' EXIT; trap 'exit 143' TERM; \
+	  for _ in $$(seq 100); do \
+	    kill -0 $$sim 2>/dev/null || { echo "serve-ib: the simulator did not start"; exit 1; }; \
+	    (exec 3<>/dev/tcp/127.0.0.1/$$port) 2>/dev/null && break; sleep 0.1; \
+	  done; \
+	  $(VENV)/bin/quorvane serve --ib --ib-port $$port --data-dir "$$data" $(SERVE_IB_ARGS)
 
 build/dev/testmods: setup FORCE
 	$(CMAKE) -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TEST_MODULES=ON \

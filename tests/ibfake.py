@@ -60,6 +60,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 from datetime import datetime, timezone
+from types import SimpleNamespace
 from typing import NamedTuple
 
 from eventkit import Event
@@ -144,6 +145,8 @@ class FakeIB:
         self.errorEvent = Event("errorEvent")
         self.barUpdateEvent = Event("barUpdateEvent")
         self.pendingTickersEvent = Event("pendingTickersEvent")
+        self.disconnectedEvent = Event("disconnectedEvent")
+        self.client = SimpleNamespace(conn=SimpleNamespace(disconnected=Event("disconnected")))
         self.requests: list[HistoryRequest] = []
         self.in_flight: set[str] = set()
         self.bar_lists: dict[str, BarDataList] = {}

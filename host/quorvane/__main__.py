@@ -28,7 +28,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Run the HTTP API with uvicorn. When the bar cache holds no bars yet, or "
                     "only demo bars that have fallen behind the calendar, demo bars are "
                     "(re)seeded first (see seed-demo), so an offline machine serves "
-                    "meaningful answers. Real bars are never replaced.")
+                    "meaningful answers. Real bars are never replaced. IB mode seeds nothing "
+                    "and drops the demo bars it finds: it serves only IB's market data.")
     serve.add_argument("--host", default=DEFAULT_HOST, help=f"address to bind (default: {DEFAULT_HOST})")
     serve.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port (default: {DEFAULT_PORT})")
     serve.add_argument("--data-dir", help=data_help)
@@ -40,8 +41,10 @@ def _parser() -> argparse.ArgumentParser:
     guards.add_serve_options(serve)
     ib = serve.add_argument_group(
         "IB mode", "Live quotes and one-minute bars from TWS or IB Gateway. Off unless --ib or "
-                   f"${ibmode.ENABLE_ENV}=1; a connection that fails is logged and the service "
-                   "serves offline.")
+                   f"${ibmode.ENABLE_ENV}=1; while the connection is down (it failed or dropped) "
+                   "the service serves offline and retries, first after "
+                   f"{ibmode.FIRST_RETRY_SECONDS:g} s, then waiting twice as long each time up "
+                   "to --ib-reconnect-max.")
     ib.add_argument("--ib", action=argparse.BooleanOptionalAction, default=None,
                     help=f"connect to TWS / IB Gateway (default: ${ibmode.ENABLE_ENV})")
     ib.add_argument("--ib-host", help=f"TWS address (default: ${ibmode.HOST_ENV}, else {ibmode.DEFAULT_HOST})")
@@ -50,6 +53,9 @@ def _parser() -> argparse.ArgumentParser:
                     help=f"API client id (default: ${ibmode.CLIENT_ID_ENV}, else {ibmode.DEFAULT_CLIENT_ID})")
     ib.add_argument("--ib-symbols", help=f"comma list of symbols to track (default: ${ibmode.SYMBOLS_ENV}, "
                                          "else the demo symbols)")
+    ib.add_argument("--ib-reconnect-max", type=float, metavar="SECONDS",
+                    help=f"longest wait between two connection attempts (default: "
+                         f"${ibmode.RECONNECT_MAX_ENV}, else {ibmode.DEFAULT_RECONNECT_MAX:g})")
     serve.add_argument(
         "--broker", choices=["ib", "qmt"],
         help="broker mode: ib (the same as --ib) or qmt, the QMT terminal through its bridge at "
@@ -135,7 +141,8 @@ def ib_config(args: argparse.Namespace, environ=None) -> ibmode.IBConfig | None:
     """IB mode's configuration from the serve options and the environment, None when it is off."""
     enable = True if args.broker == "ib" else args.ib
     return ibmode.IBConfig.resolve(environ, enable=enable, host=args.ib_host, port=args.ib_port,
-                                   client_id=args.ib_client_id, symbols=args.ib_symbols)
+                                   client_id=args.ib_client_id, symbols=args.ib_symbols,
+                                   reconnect_max=args.ib_reconnect_max)
 
 
 def broker_modes(args: argparse.Namespace, environ=None) -> tuple[ibmode.IBConfig | None, bool]:
@@ -178,7 +185,7 @@ def main(argv: list[str] | None = None) -> int:
         _seed(cache)
         return 0
 
-    if not args.no_seed:
+    if not args.no_seed and ib is None:
         from quorvane.data.demo import demo_is_stale
 
         if cache.is_empty() or demo_is_stale(cache):

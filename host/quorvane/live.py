@@ -16,11 +16,11 @@ import math
 import threading
 import time
 from collections.abc import Iterable, Mapping
-from datetime import date, datetime
 
 from loguru import logger
 
-from quorvane.server.kline_cache import _EXCHANGE_TZ, KlineCache, _as_epoch
+from quorvane.data import loader
+from quorvane.server.kline_cache import KlineCache, _as_epoch
 from quorvane.tinyalgo import Bar
 
 FLUSH_SECONDS = 5.0
@@ -114,28 +114,27 @@ class BarAggregator:
 
 
 def _bar_dict(bar: Bar) -> dict:
+    # marked: an entry these bars started holds the day since start-up only (`BarCache.get_intraday`)
     return {"date": int(bar.timestamp), "open": bar.open, "high": bar.high, "low": bar.low,
-            "close": bar.close, "volume": bar.volume}
-
-
-def _exchange_day(epoch: float) -> date:
-    return datetime.fromtimestamp(epoch, tz=_EXCHANGE_TZ).date()
+            "close": bar.close, "volume": bar.volume, "source": loader.LIVE_SOURCE}
 
 
 def _merge_intraday(cache, symbol: str, rows: list[dict]) -> int:
     """Merge bar dicts of one session into the symbol's intraday entry (newest session only).
 
-    Stored bars of the same exchange day stay, a stored bar of the same minute is replaced, bars
-    of any other day are dropped: the entry holds one session, like the batch intraday route's.
+    The session is the one `get_intraday` reads at the newest row's time (from 04:00 New York
+    that day's, before it the previous one, so minutes after midnight join the evening's).
+    Stored bars from its pre-market on stay, a stored bar of the same minute is replaced, older
+    bars are dropped: the entry holds one session, like the batch intraday route's.
     """
-    day = _exchange_day(max(r["date"] for r in rows))
-    rows = [r for r in rows if _exchange_day(r["date"]) == day]
+    start = KlineCache.session(KlineCache.intraday_session_day(max(r["date"] for r in rows)))[0]
+    rows = [r for r in rows if r["date"] >= start]
     stored = cache.get(KlineCache.intraday_key(symbol))
     merged: dict[int, Mapping] = {}
     if isinstance(stored, Iterable) and not isinstance(stored, (str, bytes, Mapping)):
         for entry in stored:
             t = _as_epoch(entry.get("date")) if isinstance(entry, Mapping) else None
-            if t is not None and _exchange_day(t) == day:
+            if t is not None and t >= start:
                 merged[int(t)] = entry
     merged.update((r["date"], r) for r in rows)
     cache.set(KlineCache.intraday_key(symbol), [merged[t] for t in sorted(merged)])
@@ -181,8 +180,6 @@ class LiveBarFlusher:
             await self.flush()
 
     def _flush(self, aggregators: list[BarAggregator]) -> int:
-        from quorvane.data import loader
-
         cache = loader._get_cache()
         written = errors = 0
         for agg in aggregators:

@@ -1,12 +1,17 @@
 """The IB Gateway simulator as ib_async sees it: the real client over a loopback socket, and the
 simulator surviving clients that are not one."""
 import asyncio
+import signal
 import socket
 import struct
+import subprocess
+import sys
 
+import httpx
 import pytest
 from ib_async import Stock
 from ibsim import ib_client
+from service import Service, free_port
 
 from quorvane.ib.sim import SimThread
 
@@ -178,3 +183,24 @@ def test_junk_is_dropped(ib_sim, log_records):
         "dropped a message: message id '\\\\xff\\\\xfe' is not a number",
         "cancelMktData for unknown request 99",
         "cancelHistoricalData for unknown request 42"]
+
+
+def test_command_line(tmp_path):
+    """`quorvane ib-sim` in the foreground, `quorvane serve --ib` against it, both ended by SIGTERM."""
+    port = free_port()
+    sim = subprocess.Popen([sys.executable, "-m", "quorvane", "ib-sim", "--port", str(port), "--symbols", "aapl,spy"],
+                           stderr=subprocess.PIPE, text=True)
+    try:
+        while f"ib-sim: listening on 127.0.0.1:{port}" not in (line := sim.stderr.readline()):
+            assert line, "ib-sim ended before it listened"
+        with Service("--ib", "--ib-port", port, "--ib-symbols", "SPY,NOPE", "--data-dir", tmp_path) as service:
+            health = httpx.get(service.base + "/api/v1/health", timeout=30).json()
+            quotes = httpx.get(service.base + "/api/v1/snapshots", timeout=30).json()["quotes"]
+            assert service.stop(signal.SIGTERM)
+    finally:
+        sim.send_signal(signal.SIGTERM)
+        assert sim.wait(30) == 0
+    assert (health["ib_connected"], health["account_id"]) == (True, "DU1234567")
+    assert [q["symbol"] for q in quotes] == ["SPY", "NOPE"] and quotes[1]["last"] is None
+    assert "IB: NOPE is not a known stock; no live quote" in service.output()
+    assert "Application shutdown complete" in service.output()

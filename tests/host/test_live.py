@@ -1,18 +1,12 @@
-import asyncio
 import json
 import subprocess
 import sys
-import types
 
-import httpx
-import ibfake
 import pytest
-from ib_async import Stock, Ticker, TickData
+from ib_async import Stock
 from nytime import ny
 
 from quorvane.__main__ import _parser, ib_config, main
-from quorvane.app import create_app
-from quorvane.data import loader
 from quorvane.ib import IBConfig, terminal
 from quorvane.live import BarAggregator
 from quorvane.server.kline_cache import KlineCache
@@ -70,7 +64,11 @@ def test_flush_merges_live_minutes_into_the_intraday_store(cache):
     assert cache.get_intraday("AAPL", now=NOON) == [
         {"date": T - 60, "close": 50.0}, {"date": T, "close": 60.0}, {"date": T + 60, "close": 61.0}]
     assert cache.intraday("AAPL")[-1] == {"date": T + 60, "open": 61.0, "high": 61.0, "low": 61.0,
-                                          "close": 61.0, "volume": 2.0}
+                                          "close": 61.0, "volume": 2.0, "source": "live"}
+    overnight = int(ny(2025, 12, 2, 2, 0))  # before the next pre-market: still this session
+    agg.ingest_tick(62, 1, overnight)
+    assert agg.flush(cache) == 1 and len(cache.intraday("AAPL")) == 4
+    assert cache.get_intraday("AAPL", now=overnight + 60) == cache.get_intraday("AAPL", now=NOON)
 
 
 def test_iticker_quote_is_json_without_nan():
@@ -84,19 +82,21 @@ def test_iticker_quote_is_json_without_nan():
 
 
 ALL_ENV = {"QUORVANE_IB": "1", "QUORVANE_IB_HOST": "10.0.0.5", "QUORVANE_IB_PORT": "4002",
-           "QUORVANE_IB_CLIENT_ID": "3", "QUORVANE_IB_SYMBOLS": "spy, qqq,,SPY"}
+           "QUORVANE_IB_CLIENT_ID": "3", "QUORVANE_IB_SYMBOLS": "spy, qqq,,SPY", "QUORVANE_IB_RECONNECT_MAX": "30"}
 
 
 @pytest.mark.parametrize("argv, env, expected", [
     ([], {}, None),
     ([], {"QUORVANE_IB": "0", "QUORVANE_IB_PORT": "x"}, None),
     (["--ib"], {}, IBConfig("127.0.0.1", 7497, 17, ("AAPL", "MSFT", "NVDA", "SPY", "TSLA"))),
-    ([], ALL_ENV, IBConfig("10.0.0.5", 4002, 3, ("SPY", "QQQ"))),
-    (["--ib-host", "tws", "--ib-port", "7496", "--ib-client-id", "9", "--ib-symbols", "nvda"], ALL_ENV,
-     IBConfig("tws", 7496, 9, ("NVDA",))),
+    ([], ALL_ENV, IBConfig("10.0.0.5", 4002, 3, ("SPY", "QQQ"), 30.0)),
+    (["--ib-host", "tws", "--ib-port", "7496", "--ib-client-id", "9", "--ib-symbols", "nvda",
+      "--ib-reconnect-max", "5"], ALL_ENV, IBConfig("tws", 7496, 9, ("NVDA",), 5.0)),
     (["--no-ib"], ALL_ENV, None),
     (["--ib"], {"QUORVANE_IB_PORT": "seventy"}, "QUORVANE_IB_PORT"),
     (["--ib", "--ib-symbols", " , "], {}, "no symbol"),
+    (["--ib"], {"QUORVANE_IB_RECONNECT_MAX": "0"}, "QUORVANE_IB_RECONNECT_MAX"),
+    (["--ib", "--ib-reconnect-max", "nan"], {}, "--ib-reconnect-max: must be a positive number"),
 ])
 def test_ib_options_and_environment(monkeypatch, capsys, tmp_path, argv, env, expected):
     for name in ALL_ENV:
@@ -124,76 +124,3 @@ def test_offline_app_starts_and_imports_nothing_of_ib_mode(tmp_path):
                if m in sys.modules])"""
     run = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True, timeout=120)
     assert (run.returncode, run.stdout.strip()) == (0, "[]"), run.stderr
-
-
-def run_ib_mode(tmp_path, config, during):
-    """Runs the app in IB mode; `during(app, client)` inside its lifespan, bounded to 10 s."""
-    pytest.importorskip("quorvane.server.lagsentry", reason="the native lagsentry module is not built")
-    app = create_app(tmp_path, ib=config)
-
-    async def scenario():
-        async with app.router.lifespan_context(app):
-            async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as client:
-                return await asyncio.wait_for(during(app, client), 10)
-
-    try:
-        return app, asyncio.run(scenario())
-    finally:
-        loader.close_cache()
-
-
-class StandInManager:
-    """quorvane.server.barwarden.BarwardenManager as the app drives it: was the session up at each call?"""
-
-    def __init__(self, icli_app):
-        self.icli_app, self.calls = icli_app, []
-
-    async def start(self):
-        self.calls.append(("start", self.icli_app.connected))
-
-    async def stop(self):
-        self.calls.append(("stop", self.icli_app.connected))
-
-
-@pytest.mark.parametrize("refuse", [None, ConnectionRefusedError(111, "Connect call failed")])
-def test_ib_mode_wires_the_terminal_app_and_the_subscriptions(monkeypatch, tmp_path, log_records, refuse):
-    monkeypatch.setitem(sys.modules, "quorvane.server.barwarden",
-                        types.SimpleNamespace(BarwardenManager=StandInManager))
-    monkeypatch.setattr(terminal, "IB", lambda: ibfake.FakeIB(connected=False, refuse=refuse))
-
-    async def during(app, client):
-        return (await client.get("/api/v1/health")).json()
-
-    app, health = run_ib_mode(tmp_path, IBConfig(port=4002, client_id=5, symbols=("AAPL", "MSFT")), during)
-    icli, up = app.state.icli_app, refuse is None
-    ib = icli.ib
-    assert isinstance(ib, ibfake.FakeIB) and list(icli.quoteState) == ["AAPL", "MSFT"] and app.state.barwarden.icli_app is icli
-    assert [(c["host"], c["port"], c["clientId"]) for c in ib.connects] == [("127.0.0.1", 4002, 5)]
-    assert [c.symbol for c in ib.market_data] == (["AAPL", "MSFT"] if up else [])
-    assert app.state.barwarden.calls == [("start", up), ("stop", up)]  # stopped before the disconnect
-    assert (health["ib_connected"], health["account_id"]) == (up, "DU1234567" if up else None)
-    assert health["live_bar_flusher"]["errors"] == 0 and not ib.connected
-    assert up or any("no connection" in m for _, m in log_records.levels_and_messages())
-
-
-def test_ib_mode_feeds_server_bars_into_the_intraday_store(monkeypatch, tmp_path):
-    barwarden = pytest.importorskip("quorvane.server.barwarden", reason="the native barwarden module is not built")
-    monkeypatch.setattr(barwarden, "STAGGER_SECONDS", 0.0)
-    monkeypatch.setattr(terminal, "IB", lambda: ibfake.FakeIB(connected=False))
-
-    async def during(app, client):
-        ib, agg = app.state.icli_app.ib, app.state.icli_app.quoteState["AAPL"].bars[60]
-        while "AAPL" not in ib.bar_lists:
-            await asyncio.sleep(0)
-        bars = ib.bar_lists["AAPL"]
-        t = bars[-1].date  # the forming minute: a local print, then the server's bar of it
-        ib.pendingTickersEvent.emit([Ticker(contract=ib.market_data[0], ticks=[TickData(t, 4, 101.0, 5)])])
-        local = agg.current
-        ib.historicalDataUpdate(bars.reqId, ibfake.bar_data(t, open=100, high=104, low=99, close=103, volume=900))
-        await app.state.live_flusher.flush()
-        return local, agg.current, loader._get_cache().get_intraday("AAPL", now=NOON)
-
-    _, (local, forming, stored) = run_ib_mode(tmp_path, IBConfig(symbols=("AAPL",)), during)
-    t = int(ibfake.START.timestamp()) + 120
-    assert local == Bar(t, 101, 101, 101, 101, 5) and forming == Bar(t, 100, 104, 99, 103, 900)
-    assert stored == [{"date": t, "close": 103.0}]

@@ -59,6 +59,26 @@ def test_get_intraday_serves_only_the_current_session(cache, now, served):
     assert cache.get_intraday("AAPL", now=now) == (rth_of(bars) if served else None)
 
 
+def live(bars):
+    return [{**b, "source": loader.LIVE_SOURCE} for b in bars]
+
+
+DAY = session_bars(30.0)  # 04:00 to 20:00; index 330 is 09:30
+
+
+@pytest.mark.parametrize("entry, usable", [
+    (DAY[137:], True),                      # fetched: the first trade came at 06:17
+    (DAY[330:720], True),                   # fetched regular hours only (Yahoo)
+    (DAY[:400] + live(DAY[400:]), True),    # live minutes merged into a fetched day
+    (live(DAY[200:]), False),               # the flusher started the entry at 07:20
+    (live(DAY[:1]) + DAY[1:], False),       # its earliest minute is a live one
+    (DAY[500:] + live(DAY[499:500]), False),
+])
+def test_get_intraday_needs_the_day_from_its_first_minute(cache, entry, usable):
+    cache.set(KlineCache.intraday_key("AAPL"), entry)
+    assert cache.get_intraday("AAPL", now=NOON) == (rth_of(entry) if usable else None)
+
+
 def test_get_intraday_without_bars_is_none(cache):
     assert cache.get_intraday("NOPE", now=NOON) is None
     cache.set(KlineCache.intraday_key("NOPE"), [])

@@ -186,3 +186,22 @@ def demo_is_stale(cache: BarCache, now: float | None = None) -> bool:
         if found[0][-1]["date"] != last_day or cache.get_intraday(sym, now=now) is None:
             behind = True
     return behind
+
+
+def drop_demo(cache: BarCache, symbols) -> list[str]:
+    """Delete the bars `seed_demo` wrote for `symbols`, for a service that serves only real market
+    data (IB mode); the symbols dropped, in order.
+
+    A symbol's daily bars carry the demo source; its intraday entry, written with them, may since
+    hold real minutes merged into demo ones, so it goes too: the next request fetches the day
+    afresh. Symbols with real daily bars, or none, are left alone.
+    """
+    dropped = []
+    for sym in symbols:
+        sym = sym.strip().upper()
+        found = cache.daily(sym)
+        if found is not None and found[1] == DEMO_SOURCE:
+            cache.delete(KlineCache.daily_key(sym))
+            cache.delete(KlineCache.intraday_key(sym))
+            dropped.append(sym)
+    return dropped

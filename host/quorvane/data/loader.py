@@ -10,7 +10,9 @@ one set of bars. Two kinds of entries:
   with one dict per session, "date" as ``YYYY-MM-DD`` text;
 * one-minute bars under ``KlineCache.intraday_key(sym)``: the list of bar dicts
   of the newest session fetched (pre-market and after-hours included), "date"
-  in epoch seconds, written whole by the batch intraday route.
+  in epoch seconds, written whole by the batch intraday route; the live bar
+  flusher of IB mode merges its minutes into it, each marked "source" "live"
+  (`LIVE_SOURCE`).
 
 Either store is safe to use from several threads at once (diskcache keeps one
 SQLite connection per thread, redis-py a pool of connections), which is what the
@@ -67,6 +69,7 @@ _REDIS_BARS = b"quorvane:bars:"  # prefix of every bar entry in Redis (the datab
 _REDIS_VERSIONS = b"quorvane:version:"
 _REDIS_TIMEOUT = 5.0  # seconds to connect, and to wait for one answer
 _OHLCV = ("open", "high", "low", "close", "volume")
+LIVE_SOURCE = "live"  # the "source" of a one-minute bar that the live bar flusher wrote
 
 
 class CacheError(RuntimeError):
@@ -408,8 +411,15 @@ class BarCache:
         """Today's regular-hours one-minute bars of `sym` as {"date": epoch int, "close": float}.
 
         "Today" is the session of `KlineCache.intraday_session_day`. None when
-        nothing is stored for that session (nothing at all, or an older session:
-        the caller then fetches afresh). Before the open this is an empty list.
+        nothing usable is stored for that session, and the caller then fetches
+        the day afresh: nothing at all, an older session, or an entry whose
+        earliest bar of the session (04:00 to the end of after-hours) the live
+        bar flusher wrote ("source" `LIVE_SOURCE`). Such an entry holds only the
+        minutes since the service started, while a day fetched whole (IB's
+        extended hours, Yahoo's regular hours) or seeded starts with the first
+        minute its source traded, whichever minute that is; live minutes merged
+        into a fetched day later leave it usable. Before the open this is an
+        empty list.
         """
         entries = self.intraday(sym)
         if entries is None:
@@ -420,18 +430,19 @@ class BarCache:
             return None
         pre, opens, closes, post = bounds
         out: list[dict] = []
-        seen_session = False
+        first = None  # (time, source) of the session's earliest bar
         for bar in entries:
             if not isinstance(bar, Mapping):
                 continue
             t = _as_epoch(bar.get("date"))
             if t is None or not pre <= t < post:
                 continue
-            seen_session = True
+            if first is None or t < first[0]:
+                first = (t, bar.get("source"))
             close = _finite(bar.get("close"))
             if close is not None and opens <= t < closes:
                 out.append({"date": int(t), "close": close})
-        return out if seen_session else None
+        return None if first is None or first[1] == LIVE_SOURCE else out
 
 
 # -- the process-wide cache ------------------------------------------------------------

@@ -115,7 +115,8 @@ class SymbolMarket:
                           askSize=float(100 * (1 + int(rng.random() * 20))))
 
     def _day_range(self) -> None:
-        q, rth = self.quote, self.bars(True)
+        """The regular session's open, high and low so far (None before it opens)."""
+        q, rth = self.quote, [b for b in self._bars if self._rth_open <= b["date"] < self._rth_close]
         q["open"] = rth[0]["open"] if rth else None
         q["high"] = max((b["high"] for b in rth), default=None)
         q["low"] = min((b["low"] for b in rth), default=None)
@@ -140,8 +141,10 @@ class SymbolMarket:
             self._trade(now, price, size)
             changed |= {"last", "lastSize", "volume"}
             if rth:
-                self._day_range()
-                changed |= {k for k in ("open", "high", "low") if self.quote[k] != before[k]}
+                q["open"] = price if q["open"] is None else q["open"]
+                q["high"] = price if q["high"] is None else max(q["high"], price)
+                q["low"] = price if q["low"] is None else min(q["low"], price)
+                changed |= {k for k in ("open", "high", "low") if q[k] != before[k]}
         return changed
 
     def _trade(self, now: float, price: float, size: float) -> None:

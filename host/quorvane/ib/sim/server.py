@@ -74,7 +74,14 @@ class _Live:
 
 
 class GatewaySim:
-    """An IB Gateway stand-in on loopback; see the package docstring for the interface."""
+    """An IB Gateway stand-in on loopback, run on the caller's event loop (`start`, `stop`).
+
+    Fault switches, effective at once: `refuse` (None, "close", or 326 for "client id in use"),
+    `drop_all`, `restart`, `bust`, `fail` / `clear_faults`, `historical_delay` (seconds before a
+    historical answer) and `send_malformed`. What tests read: `requests` (every decoded request
+    as (name, fields), in arrival order), `sessions`, `listening`, `live_subscriptions`,
+    `market_data`, `bars` and `last_tick`.
+    """
 
     def __init__(self, symbols: Iterable[str] = tuple(DEMO_SYMBOLS), host: str = "127.0.0.1",
                  port: int = 0, seed: int = 0, tick_interval: float = 0.25,
@@ -358,12 +365,20 @@ class _Session(asyncio.Protocol):
         except Exception:
             logger.exception("ib-sim: {}: {} failed", self.peer, name)
 
-    def _known(self, req: dict) -> str | None:
-        """The request's symbol when the gateway knows it as a stock, else None."""
+    def _admit(self, kind: str, req: dict) -> str | None:
+        """The request's symbol, or None once the request is answered with its error: the fault
+        switched on for `kind` and the symbol, else 200 for a stock the gateway does not know."""
         symbol = req["symbol"].strip().upper()
-        ok = symbol in self.sim._markets and req["secType"] in ("STK", "") \
+        fault = self.sim._take_fault(kind, symbol)
+        if fault:
+            self.error(req["reqId"], fault.code, fault.text)
+            return None
+        known = symbol in self.sim._markets and req["secType"] in ("STK", "") \
             and req["currency"] in ("USD", "")
-        return symbol if ok else None
+        if not known:
+            self.error(req["reqId"], 200)
+            return None
+        return symbol
 
     # --- the connect sequence ----------------------------------------------------------------
 
@@ -413,24 +428,14 @@ class _Session(asyncio.Protocol):
     # --- contracts and market data -----------------------------------------------------------
 
     def _on_reqContractDetails(self, req: dict) -> None:
-        req_id, symbol = req["reqId"], self._known(req)
-        fault = self.sim._take_fault("contract", req["symbol"].upper())
-        if fault:
-            self.error(req_id, fault.code, fault.text)
-        elif symbol is None:
-            self.error(req_id, 200)
-        else:
+        req_id, symbol = req["reqId"], self._admit("contract", req)
+        if symbol is not None:
             self.send(p.msg_contract_details(req_id, contract_of(symbol))
                       + p.msg_contract_details_end(req_id))
 
     def _on_reqMktData(self, req: dict) -> None:
-        req_id, symbol = req["reqId"], self._known(req)
-        fault = self.sim._take_fault("mktdata", req["symbol"].upper())
-        if fault:
-            self.error(req_id, fault.code, fault.text)
-            return
+        req_id, symbol = req["reqId"], self._admit("mktdata", req)
         if symbol is None:
-            self.error(req_id, 200)
             return
         quote = self.sim._markets[symbol].quote
         self.send(p.msg_market_data_type(req_id) + p.msg_tick_req_params(req_id)
@@ -460,13 +465,9 @@ class _Session(asyncio.Protocol):
         self._answer_historical(req)
 
     def _answer_historical(self, req: dict) -> None:
-        req_id, symbol, live = req["reqId"], self._known(req), bool(req["keepUpToDate"])
-        fault = self.sim._take_fault("live" if live else "historical", req["symbol"].upper())
-        if fault:
-            self.error(req_id, fault.code, fault.text)
-            return
+        req_id, live = req["reqId"], bool(req["keepUpToDate"])
+        symbol = self._admit("live" if live else "historical", req)
         if symbol is None:
-            self.error(req_id, 200)
             return
         asked = (req["durationStr"], req["barSizeSetting"], req["whatToShow"])
         if asked != ("1 D", "1 min", "TRADES"):
