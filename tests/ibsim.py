@@ -15,8 +15,6 @@ import contextlib
 
 import pytest
 
-from quorvane.ib.sim import SimThread
-
 FAST = {"tick_interval": 0.05, "bar_update_seconds": 0.2}
 CLIENT_ID = 17
 
@@ -27,13 +25,17 @@ def pytest_configure(config):
 
 @pytest.fixture
 def ib_sim(request):
+    # imported here, not when pytest loads this plugin: importing the host package installs a
+    # warnings filter, which must not come before pytest's own (see conftest.call_app)
+    from quorvane.ib.sim import SimThread
+
     marker = request.node.get_closest_marker("ib_sim")
     with SimThread(**{**FAST, **(marker.kwargs if marker else {})}) as st:
         yield st
 
 
 @contextlib.asynccontextmanager
-async def ib_client(st: SimThread, client_id: int = CLIENT_ID, timeout: float = 10):
+async def ib_client(st, client_id: int = CLIENT_ID, timeout: float = 10):
     from ib_async import IB
 
     ib = IB()

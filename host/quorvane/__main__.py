@@ -94,16 +94,16 @@ def _run_ib_sim(args: argparse.Namespace) -> int:
     import asyncio
     import signal
 
+    from quorvane.data.demo import DEMO_SYMBOLS
     from quorvane.ib.sim import GatewaySim
 
-    symbols = ibmode.parse_symbols(args.symbols) if args.symbols is not None else None
+    symbols = ibmode.parse_symbols(args.symbols) if args.symbols is not None else tuple(DEMO_SYMBOLS)
     if args.tick_interval <= 0 or args.bar_update_seconds <= 0:
         raise ValueError("--tick-interval and --bar-update-seconds must be positive")
 
     async def run() -> None:
-        sim = GatewaySim(**({"symbols": symbols} if symbols else {}), host=args.host, port=args.port,
-                         seed=args.seed, tick_interval=args.tick_interval,
-                         bar_update_seconds=args.bar_update_seconds)
+        sim = GatewaySim(symbols, host=args.host, port=args.port, seed=args.seed,
+                         tick_interval=args.tick_interval, bar_update_seconds=args.bar_update_seconds)
         stopping = asyncio.Event()
         loop = asyncio.get_running_loop()
         for sig in (signal.SIGINT, signal.SIGTERM):

@@ -10,7 +10,7 @@ import sys
 import httpx
 import pytest
 from ib_async import Stock
-from ibsim import ib_client
+from ibsim import FAST, ib_client
 from service import Service, free_port
 
 from quorvane.ib.sim import SimThread
@@ -67,22 +67,46 @@ def test_session_bounds_and_determinism(now, n_all, n_rth):
     assert bars(0) == (every, rth) and bars(1)[0] != every
 
 
-def test_live_bars_roll_and_cancel(ib_sim):
+def test_live_bars_and_cancels(ib_sim):
     async def scenario():
         async with ib_client(ib_sim) as ib:
-            bars = await day_bars(ib, await qualified(ib, "MSFT"), live=True)
+            msft = await qualified(ib, "MSFT")
+            ib.reqMktData(msft)
+            bars = await day_bars(ib, msft, live=True)
             updated = asyncio.Event()
             bars.updateEvent += lambda bars, has_new: updated.set()
             await updated.wait()
-            live = ib_sim.call(lambda sim: sim.live_subscriptions)
+            streams = ib_sim.call(lambda sim: (sim.live_subscriptions, sim.market_data))
             ib.cancelHistoricalData(bars)
-            await ib.reqCurrentTimeAsync()    # the cancel is in once its answer is
-            return live, bars[-1]
+            ib.cancelMktData(msft)
+            await ib.reqCurrentTimeAsync()    # the cancels are in once its answer is
+            return streams, bars[-1]
 
-    live, forming = run(scenario())
-    assert list(live.values()) == ["MSFT"] and ib_sim.call(lambda sim: sim.live_subscriptions) == {}
+    (live, quoted), forming = run(scenario())
+    assert list(live.values()) == list(quoted.values()) == ["MSFT"]
+    assert ib_sim.call(lambda sim: (sim.live_subscriptions, sim.market_data)) == ({}, {})
     assert int(forming.date.timestamp()) in [b["date"] for b in ib_sim.call(lambda sim: sim.bars("MSFT", False))]
 
+
+
+def test_live_bar_rolls_over_the_minute():
+    now = [1796828400.0]    # 10:00 New York on a regular session day
+    with SimThread(symbols=("AAPL",), clock=lambda: now[0], **FAST) as st:
+        async def scenario():
+            async with ib_client(st) as ib:
+                bars = await day_bars(ib, await qualified(ib, "AAPL"), use_rth=True, live=True)
+                new_bars = asyncio.Queue()
+                bars.updateEvent += lambda bars, has_new: has_new and new_bars.put_nowait(bars[-1].date)
+                await asyncio.to_thread(st.wait_for, lambda sim: sim.bars("AAPL", True)[-1]["date"] == now[0])
+                now[0] += 60
+                while (minute := int((await new_bars.get()).timestamp())) < now[0]:
+                    pass    # the 10:00 bar, when the answer came before its first trade
+                return minute, as_dicts(bars[:-1])
+
+        minute, closed = run(scenario())
+        assert minute == 1796828460
+        # the 10:00 bar as it ended: its final update came before the 10:01 one
+        assert len(closed) == 31 and closed == st.call(lambda sim: sim.bars("AAPL", True))[:-1]
 
 @pytest.mark.parametrize("refuse", ["close", 326, "client-id-in-use"])
 def test_refused_connections(ib_sim, refuse):

@@ -77,7 +77,9 @@ class SymbolMarket:
 
     def _open_day(self, day: date, now: float) -> None:
         self.day = day
-        pre, self._rth_open, self._rth_close, _post = KlineCache.session(day)
+        bounds = KlineCache.session(day)
+        assert bounds is not None, f"{day} is a session day without a session"
+        pre, self._rth_open, self._rth_close, _post = bounds
         self.prev_close = round(_base_price(self.symbol) * math.exp(0.02 * _gauss(self._rng("close", day))), 2)
         self._bars: list[dict] = self._history(int(pre), int(now) // 60 * 60)
         self._tape = self._rng("tape", day)

@@ -327,7 +327,8 @@ class _Session(asyncio.Protocol):
         except p.ProtocolError as e:
             logger.warning("ib-sim: {}: {}; closing the session", self.peer, e)
             self._reader = p.FrameReader()   # what it held is part of what was just reported
-            self.transport.abort()
+            if self.transport is not None:
+                self.transport.abort()
 
     def _receive(self, data: bytes) -> None:
         if not self._greeted and len(self._head) < 4:
@@ -387,7 +388,7 @@ class _Session(asyncio.Protocol):
         if self.sim.refuse == 326 or in_use:
             logger.info("ib-sim: refusing {} (client id {} in use)", self.peer, req["clientId"])
             self.error(-1, 326)
-            self.transport.close()
+            self.drop("close")
             return
         self.client_id = req["clientId"]
         logger.info("ib-sim: session {} started as client {}", self.peer, self.client_id)

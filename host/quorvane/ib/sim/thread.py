@@ -37,7 +37,7 @@ class SimThread:
 
     def stop(self) -> None:
         loop, thread = self._loop, self._thread
-        if loop is None:
+        if loop is None or thread is None:
             return
         try:
             self.call(lambda sim: sim.stop())
@@ -61,6 +61,8 @@ class SimThread:
             out = fn(self.sim)
             return await out if inspect.iscoroutine(out) else out
 
+        if self._loop is None:
+            raise RuntimeError("ib-sim: the simulator thread is not running")
         return asyncio.run_coroutine_threadsafe(run(), self._loop).result(timeout)
 
     def wait_for(self, predicate: Callable[[GatewaySim], Any], timeout: float = 10.0,
