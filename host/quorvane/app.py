@@ -78,7 +78,8 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
     request answers 503 with the reason. GET /metrics serves the app's figures
     (`quorvane.metrics`). The lifespan creates
     the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
-    as a task until shutdown. The request guards (`quorvane.guards`) take their
+    as a task until shutdown; it also starts computing NYSE's market status on the
+    market-status cache's worker thread (`guards.MarketStatusCache`). The request guards (`quorvane.guards`) take their
     limits from the environment now. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
     also runs IB mode (`quorvane.ib.ib_mode`) inside it; with `qmt`, QMT mode
     (`quorvane.brokers.qmt.qmt_mode`). The streamer (``app.state.streamer``)
@@ -95,10 +96,12 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
         lagsentry = LagSentry()
         app.state.lagsentry = lagsentry
         task = asyncio.create_task(lagsentry.run(), name="lagsentry")
+        market_status.warm()  # the default exchange's answer (and the calendar library's import)
         try:
             async with _ib_mode(app, ib), _qmt_mode(app, qmt):
                 yield
         finally:
+            await market_status.close()
             task.cancel()
             try:
                 await task
@@ -116,7 +119,7 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
         await streamer.serve(websocket)
 
     dashboard.install(app)
-    guards.install(app)
+    market_status = guards.install(app)
     metrics.install(app)
     app.add_exception_handler(loader.CacheError, _cache_unavailable)
     for name in ROUTERS:
