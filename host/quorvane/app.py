@@ -17,8 +17,9 @@ import os
 from fastapi import FastAPI, WebSocket
 from loguru import logger
 
-from quorvane import __version__, dashboard, guards, metrics
+from quorvane import __version__, dashboard, guards, metrics, plainjson
 from quorvane.data import loader
+from quorvane.server.kline_cache import KlineCache
 from quorvane.server.streamer import DataStreamer
 
 # Route modules whose `router` the application includes, in this order. Every
@@ -79,10 +80,12 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
     (`quorvane.metrics`). The lifespan creates
     the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
     as a task until shutdown; it also starts computing NYSE's market status on the
-    market-status cache's worker thread (`guards.MarketStatusCache`). The request guards (`quorvane.guards`) take their
-    limits from the environment now. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
-    also runs IB mode (`quorvane.ib.ib_mode`) inside it; with `qmt`, QMT mode
-    (`quorvane.brokers.qmt.qmt_mode`). The streamer (``app.state.streamer``)
+    market-status cache's worker thread (`guards.MarketStatusCache`) and loads the trading
+    sessions of the year on a worker thread before the app serves. The request guards (`quorvane.guards`) take their
+    limits from the environment now, and the app renders plain answers without FastAPI's
+    `jsonable_encoder` walk unless ``$QUORVANE_PLAIN_JSON`` is 0 (`quorvane.plainjson`).
+    With `ib`, a `quorvane.ib.IBConfig`, the lifespan also runs IB mode
+    (`quorvane.ib.ib_mode`) inside it; with `qmt`, QMT mode (`quorvane.brokers.qmt.qmt_mode`). The streamer (``app.state.streamer``)
     serves its clients at ``/ws``.
     """
     if ib is not None and qmt:
@@ -97,6 +100,8 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
         app.state.lagsentry = lagsentry
         task = asyncio.create_task(lagsentry.run(), name="lagsentry")
         market_status.warm()  # the default exchange's answer (and the calendar library's import)
+        # the routes' first trading-day lookups would otherwise load this year's sessions on the loop
+        await asyncio.to_thread(KlineCache.intraday_session_day)
         try:
             async with _ib_mode(app, ib), _qmt_mode(app, qmt):
                 yield
@@ -119,6 +124,7 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
         await streamer.serve(websocket)
 
     dashboard.install(app)
+    plainjson.install(app, plainjson.enabled())
     market_status = guards.install(app)
     metrics.install(app)
     app.add_exception_handler(loader.CacheError, _cache_unavailable)

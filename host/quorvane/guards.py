@@ -40,6 +40,8 @@ from loguru import logger
 from starlette.datastructures import Headers, QueryParams
 from starlette.requests import Request
 
+from quorvane import plainjson
+
 MAX_BODY_ENV = "QUORVANE_MAX_BODY_BYTES"
 MAX_BATCH_SYMBOLS_ENV = "QUORVANE_MAX_BATCH_SYMBOLS"
 GRACEFUL_TIMEOUT_ENV = "QUORVANE_GRACEFUL_TIMEOUT"
@@ -92,6 +94,9 @@ class SurrogateSafeJSON(JSONResponse):
     UTF-8 form, so such a body is written with ASCII escapes, which JSON readers decode back."""
 
     def render(self, content) -> bytes:
+        body = plainjson.rendered(content)  # this content's bytes, made off the event loop
+        if body is not None:
+            return body
         try:
             return super().render(content)
         except UnicodeEncodeError:
