@@ -125,11 +125,6 @@ class _MarketStatus(NamedTuple):
     messages: list  # the response, as ASGI messages
 
 
-def _warm_up_done(future: asyncio.Future) -> None:
-    if not future.cancelled() and future.exception() is not None:
-        logger.warning("market-status warm-up failed: {!r}", future.exception())
-
-
 class RequestGuards:
     """Request-body size limit for every route, symbol cap for batch-intraday (413, JSON error).
 
@@ -254,9 +249,12 @@ class MarketStatusCache:
         # a computation that starts after this request arrived answers it, whatever its minute
         return (await asyncio.shield(self._computation(exchange, request))).messages
 
-    def warm(self, exchange: str = DEFAULT_EXCHANGE) -> None:
-        """Start computing `exchange`'s answer now, for no request (at start-up)."""
-        self._computation(exchange).add_done_callback(_warm_up_done)
+    async def warm(self, exchange: str = DEFAULT_EXCHANGE) -> None:
+        """Compute `exchange`'s answer for no request (at start-up); a failure is logged."""
+        try:
+            await asyncio.shield(self._computation(exchange))
+        except Exception as e:
+            logger.warning("market-status warm-up failed: {!r}", e)
 
     def _computation(self, exchange: str, request=None) -> asyncio.Future:
         future = self._pending.get(exchange)

@@ -11,10 +11,11 @@ handler looks up by name at each call, with `_serialize_response`. For an app th
 through `PlainJSON` (the middleware marks its requests), a content without a response model
 that `_plain_nodes` finds plain is returned as it is; anything else goes to FastAPI's own
 function. Plain means: a `dict` with `str` keys, none starting "_sa" (`jsonable_encoder`
-drops those), a `list`, a `str`, an `int`, a finite `float`, a `bool`, None; exactly these
-types, not subclasses (an `IntEnum` or a `str` enum encodes as its value), not tuples (which
-the walk turns into lists); nesting at most `_MAX_DEPTH` deep (deeper, or a cycle, goes to
-FastAPI's path and fails there as it always did).
+drops those), a `list`, a `str`, an `int`, a `float`, a `bool`, None; exactly these types,
+not subclasses (an `IntEnum` or a `str` enum encodes as its value), not tuples (which the walk
+turns into lists); nesting at most `_MAX_DEPTH` deep (deeper, or a cycle, goes to FastAPI's
+path and fails there as it always did). A NaN or an infinity fails the rendering on either
+path alike (the renderer allows none).
 
 A large plain content is checked and rendered on a worker thread, piece by piece: subtrees
 of at most `_PIECE_NODES` nodes go whole to `json.dumps` (which holds the interpreter's lock
@@ -37,12 +38,13 @@ import json
 import math
 import os
 import types
+from itertools import chain
 
 import fastapi.routing
 from loguru import logger
 
 PLAIN_JSON_ENV = "QUORVANE_PLAIN_JSON"
-_LOOP_NODES = 2000  # a content up to this size is checked and rendered on the event loop (about 1 ms)
+_LOOP_NODES = 10_000  # a content up to this size is checked and rendered on the event loop (1-3 ms)
 _PIECE_NODES = 2000  # the largest subtree a worker thread renders with one json.dumps call
 _MAX_DEPTH = 64
 
@@ -51,7 +53,9 @@ _RENDERED = contextvars.ContextVar("quorvane_plain_json_rendered", default=None)
 _fastapi_serialize_response = None  # FastAPI's own, once `install` replaced it
 _DUMPS = {ascii_only: functools.partial(json.dumps, ensure_ascii=ascii_only, allow_nan=False, separators=(",", ":"))
           for ascii_only in (False, True)}
-_LEAVES = frozenset({str, int, bool, type(None)})
+_LEAVES = frozenset({str, int, float, bool, type(None)})
+_CONTAINERS = frozenset({dict, list})
+_KINDS = _LEAVES | _CONTAINERS
 _ON, _OFF = frozenset({"", "1", "true", "yes", "on"}), frozenset({"0", "false", "no", "off"})
 
 
@@ -63,37 +67,41 @@ class _TooLarge(Exception):
     pass
 
 
-def _plain_nodes(obj, limit: float = math.inf, large: set | None = None, depth: int = 0) -> int:
-    """The nodes of `obj` when it is plain (see the module text); raises _NotPlain, or _TooLarge
-    past `limit` nodes. `large` collects the ids of the containers of more than _PIECE_NODES."""
-    kind = type(obj)
-    if kind in _LEAVES:
-        return 1
-    if kind is float:
-        if math.isfinite(obj):
-            return 1
-        raise _NotPlain
-    if depth >= _MAX_DEPTH:
-        raise _NotPlain
-    if kind is dict:
-        for key in obj:
-            if type(key) is not str or key.startswith("_sa"):
-                raise _NotPlain
-        values = obj.values()
-    elif kind is list:
-        values = obj
-    else:
-        raise _NotPlain
-    nodes = 1
-    for value in values:
-        kind = type(value)
-        if kind in _LEAVES or (kind is float and math.isfinite(value)):
-            nodes += 1
-        else:
-            nodes += _plain_nodes(value, limit - nodes, large, depth + 1)
+def _plain_nodes(content, limit: float = math.inf) -> int:
+    """The nodes of `content` when it is plain but for its floats' values (see the module text);
+    raises _NotPlain, or _TooLarge past `limit` nodes. The walk goes level by level, each level's
+    types, keys and children gathered by C loops (map, set, chain) rather than a call per node."""
+    level, nodes = [content], 0
+    for _ in range(_MAX_DEPTH + 1):
+        nodes += len(level)
         if nodes > limit:
             raise _TooLarge
-    if large is not None and nodes > _PIECE_NODES:
+        kinds = set(map(type, level))
+        if kinds <= _LEAVES:
+            return nodes
+        if not kinds <= _KINDS:
+            raise _NotPlain
+        below = []
+        if dict in kinds:
+            dicts = [obj for obj in level if type(obj) is dict]
+            for key in set(chain.from_iterable(dicts)):
+                if type(key) is not str or key.startswith("_sa"):
+                    raise _NotPlain
+            below.extend(chain.from_iterable(map(dict.values, dicts)))
+        if list in kinds:
+            below.extend(chain.from_iterable(obj for obj in level if type(obj) is list))
+        level = below
+    raise _NotPlain  # deeper than _MAX_DEPTH, or a cycle
+
+
+def _nodes(obj, large: set) -> int:
+    """The nodes of a plain `obj`; `large` collects the ids of the containers of more than _PIECE_NODES."""
+    kind = type(obj)
+    if kind not in _CONTAINERS:
+        return 1
+    nodes = 1 + sum(_nodes(value, large) if type(value) in _CONTAINERS else 1
+                    for value in (obj.values() if kind is dict else obj))
+    if nodes > _PIECE_NODES:
         large.add(id(obj))
     return nodes
 
@@ -118,19 +126,23 @@ def _pieces(obj, large: set, dumps, out: list) -> None:
 
 
 def _render_large(content) -> bytes | None:
-    """On a worker thread: SurrogateSafeJSON's bytes of a plain `content`, else None."""
-    large: set[int] = set()
+    """On a worker thread: SurrogateSafeJSON's bytes of a plain `content`, else None (not plain,
+    or a float that JSON has no form for: FastAPI's path then fails it as it always did)."""
     try:
-        _plain_nodes(content, large=large)
+        _plain_nodes(content)
     except _NotPlain:
         return None
+    large: set[int] = set()
+    _nodes(content, large)
     for ascii_only in (False, True):  # UTF-8, else (a lone surrogate) ASCII escapes
         out: list[str] = []
-        _pieces(content, large, _DUMPS[ascii_only], out)
         try:
+            _pieces(content, large, _DUMPS[ascii_only], out)
             return "".join(out).encode("utf-8")
         except UnicodeEncodeError:
             continue
+        except ValueError:  # NaN or an infinity
+            return None
     raise AssertionError("ASCII text always encodes")
 
 
