@@ -15,6 +15,7 @@ from quorvane import guards
 from quorvane.__main__ import _parser, main
 from quorvane.app import create_app
 from quorvane.data import loader
+from quorvane.server.kline_cache import KlineCache
 from quorvane.server.routes import health
 from service import Service
 
@@ -104,6 +105,7 @@ def calendars(monkeypatch):
     """The exchange names the market-status route asked the calendar library for, in order."""
     asked = []
     real = pandas_market_calendars.get_calendar
+    KlineCache.intraday_session_day()  # the trading sessions' own calendar, loaded once per process
 
     def counting(name, *args, **kwargs):
         asked.append(name)
@@ -113,22 +115,23 @@ def calendars(monkeypatch):
     return asked
 
 
-def concurrently(app, paths):
-    async def scenario():
+def with_client(app, scenario):
+    """scenario(client)'s result, the app's lifespan entered, through httpx's ASGI transport."""
+    async def run():
         async with app.router.lifespan_context(app):
             transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
             async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
-                return await asyncio.wait_for(asyncio.gather(*(client.get(p) for p in paths)), 120)
+                return await asyncio.wait_for(scenario(client), 120)
 
     try:
-        return asyncio.run(scenario())
+        return asyncio.run(run())
     finally:
         loader.close_cache()
 
 
 def test_concurrent_misses_share_one_computation(tmp_path, calendars):
     paths = ["/api/v1/market-status"] * 4 + ["/api/v1/market-status?exchange=xlon"] * 3
-    replies = concurrently(create_app(tmp_path), paths)
+    replies = with_client(create_app(tmp_path), lambda client: asyncio.gather(*(client.get(p) for p in paths)))
     assert calendars == ["NYSE", "XLON"]
     assert {r.status_code for r in replies} == {200}
     assert len({r.content for r in replies[:4]}) == 1 and len({r.content for r in replies[4:]}) == 1
@@ -163,45 +166,32 @@ def test_market_status_is_kept_to_the_next_local_minute(call_app, calendars, pin
 def test_the_loop_serves_while_market_status_computes(tmp_path, monkeypatch):
     computing, release = threading.Event(), threading.Event()
     calendar = type(pandas_market_calendars.get_calendar("XLON"))
-    schedule = calendar.schedule
+    schedule = calendar.schedule  # held until the test releases it, then the real one
+    monkeypatch.setattr(calendar, "schedule", lambda *a, **k: computing.set() or release.wait(60) and schedule(*a, **k))
 
-    def held(self, *args, **kwargs):
-        computing.set()
-        release.wait(60)
-        return schedule(self, *args, **kwargs)
-
-    monkeypatch.setattr(calendar, "schedule", held)
-    app = create_app(tmp_path)
-
-    async def scenario():
-        async with app.router.lifespan_context(app):
-            transport = httpx.ASGITransport(app=app)
-            async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
-                status = asyncio.ensure_future(client.get("/api/v1/market-status?exchange=XLON"))
-                assert await asyncio.to_thread(computing.wait, 60)
-                health_reply = await asyncio.wait_for(client.get("/api/v1/health"), 60)
-                waiting = not status.done()
-                release.set()
-                return health_reply, waiting, await asyncio.wait_for(status, 60)
+    async def scenario(client):
+        status = asyncio.ensure_future(client.get("/api/v1/market-status?exchange=XLON"))
+        await asyncio.to_thread(computing.wait, 60)
+        health_status = (await client.get("/api/v1/health")).status_code
+        waited = not status.done()
+        release.set()
+        return health_status, waited, (await status).json()["exchange"]
 
     try:
-        health_reply, waiting, status = asyncio.run(scenario())
+        assert with_client(create_app(tmp_path), scenario) == (200, True, "XLON")
     finally:
         release.set()
-        loader.close_cache()
-    assert health_reply.status_code == 200 and waiting
-    assert status.status_code == 200 and status.json()["exchange"] == "XLON"
 
 
 def test_market_status_keeps_a_bounded_number_of_exchanges(calendars):
     cache = guards.MarketStatusCache(health.market_status, max_kept=2)
 
-    async def ask(*names):
-        for name in names:
+    async def ask():
+        for name in "abcbca":
             await cache.answer(name)
         await cache.close()
 
-    asyncio.run(ask("a", "b", "c", "b", "c", "a"))
+    asyncio.run(ask())
     assert calendars == ["A", "B", "C", "A"]
 
 
