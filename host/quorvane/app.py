@@ -14,6 +14,7 @@ import contextlib
 import gc
 import importlib
 import os
+import sys
 
 from fastapi import FastAPI, WebSocket
 from loguru import logger
@@ -22,6 +23,8 @@ from quorvane import __version__, dashboard, guards, metrics, plainjson
 from quorvane.data import loader
 from quorvane.server.kline_cache import KlineCache
 from quorvane.server.streamer import DataStreamer
+
+SWITCH_INTERVAL = 0.001  # seconds the interpreter lets a thread run before a waiting one; default 0.005
 
 # Route modules whose `router` the application includes, in this order. Every
 # entry must import: a listed module that is missing is a broken install.
@@ -91,7 +94,8 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
     first-call work on another (`_warm_up`); it then creates the event-loop lag monitor, keeps
     it as ``app.state.lagsentry`` and runs it as a task until shutdown, and once IB or QMT
     mode is up it freezes the objects made so far out of the garbage collector's passes
-    (`gc.freeze`, undone at shutdown). The request guards (`quorvane.guards`) take their
+    (`gc.freeze`) and shortens the interpreter's thread switch interval to `SWITCH_INTERVAL`
+    (both undone at shutdown). The request guards (`quorvane.guards`) take their
     limits from the environment now, and the app renders plain answers without FastAPI's
     `jsonable_encoder` walk unless ``$QUORVANE_PLAIN_JSON`` is 0 (`quorvane.plainjson`).
     With `ib`, a `quorvane.ib.IBConfig`, the lifespan also runs IB mode
@@ -106,6 +110,7 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
 
     @contextlib.asynccontextmanager
     async def lifespan(app: FastAPI):
+        switch_interval = sys.getswitchinterval()
         # off the loop, before the app serves: the default exchange's market status (the
         # calendar library's import included) and the routes' first-call work
         await asyncio.gather(market_status.warm(), asyncio.to_thread(_warm_up))
@@ -118,8 +123,12 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
                 # the collector's full passes over them took 40-90 ms of loop time each; frozen,
                 # a pass walks only what was made since.
                 gc.freeze()
+                # the loop waits up to one switch interval for the interpreter each time a worker
+                # thread (cache reads, formulas, large encodings) holds it
+                sys.setswitchinterval(SWITCH_INTERVAL)
                 yield
         finally:
+            sys.setswitchinterval(switch_interval)
             gc.unfreeze()
             await market_status.close()
             task.cancel()
