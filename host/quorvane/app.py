@@ -68,11 +68,9 @@ def _qmt_mode(app: FastAPI, qmt: bool):
 
 
 def _warm_up() -> None:
-    """On a worker thread before the app serves: what the routes would do at their first call,
-    the trading-day lookups loading the year's sessions on the event loop and the first Yahoo
-    Finance fetch importing yfinance."""
+    """On a worker thread before the app serves: what the routes' first trading-day lookups would
+    do on the event loop, loading the year's sessions."""
     KlineCache.intraday_session_day()
-    importlib.import_module("yfinance")
 
 
 async def _cache_unavailable(request, exc: loader.CacheError):
