@@ -3,6 +3,7 @@ import asyncio
 import os
 import signal
 import socket
+import threading
 
 import httpx
 import pandas_market_calendars
@@ -14,7 +15,11 @@ from quorvane import guards
 from quorvane.__main__ import _parser, main
 from quorvane.app import create_app
 from quorvane.data import loader
+from quorvane.server.kline_cache import KlineCache
+from quorvane.server.routes import health
 from service import Service
+
+NY = "America/New_York"
 
 pytestmark = pytest.mark.filterwarnings(r"ignore:Series\.dt\.weekday is deprecated")
 
@@ -100,6 +105,7 @@ def calendars(monkeypatch):
     """The exchange names the market-status route asked the calendar library for, in order."""
     asked = []
     real = pandas_market_calendars.get_calendar
+    KlineCache.intraday_session_day()  # the trading sessions' own calendar, loaded once per process
 
     def counting(name, *args, **kwargs):
         asked.append(name)
@@ -109,50 +115,84 @@ def calendars(monkeypatch):
     return asked
 
 
-@pytest.fixture
-def clock(monkeypatch):
-    now = [1000.0]
-    monkeypatch.setattr(guards, "_now", lambda: now[0])
-    return now
-
-
-def concurrently(app, paths):
-    async def scenario():
+def with_client(app, scenario):
+    """scenario(client)'s result, the app's lifespan entered, through httpx's ASGI transport."""
+    async def run():
         async with app.router.lifespan_context(app):
             transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
             async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
-                return await asyncio.wait_for(asyncio.gather(*(client.get(p) for p in paths)), 120)
+                return await asyncio.wait_for(scenario(client), 120)
 
     try:
-        return asyncio.run(scenario())
+        return asyncio.run(run())
     finally:
         loader.close_cache()
 
 
 def test_concurrent_misses_share_one_computation(tmp_path, calendars):
     paths = ["/api/v1/market-status"] * 4 + ["/api/v1/market-status?exchange=xlon"] * 3
-    replies = concurrently(create_app(tmp_path), paths)
+    replies = with_client(create_app(tmp_path), lambda client: asyncio.gather(*(client.get(p) for p in paths)))
     assert calendars == ["NYSE", "XLON"]
     assert {r.status_code for r in replies} == {200}
     assert len({r.content for r in replies[:4]}) == 1 and len({r.content for r in replies[4:]}) == 1
     assert replies[0].json()["exchange"] == "NYSE" and replies[4].json()["exchange"] == "XLON"
 
 
-def test_market_status_answers_are_kept_for_a_second(call_app, calendars, clock):
-    def ask(*paths):
-        return [r.json() for r in call_app(*(f"GET {p}" for p in paths))]
+def fresh(exchange):
+    """The route's answer, called now on a loop of its own."""
+    return asyncio.run(health.market_status(None, exchange))
 
-    first, same, other_query, unknown = ask("/api/v1/market-status", "/api/v1/market-status?x=1",
-                                            "/api/v1/market-status?exchange=NYSE", "/api/v1/market-status?exchange=nope")
-    assert first == same == {**other_query, "exchange": "NYSE"}
-    assert calendars == ["NYSE", "NYSE", "NOPE"]  # the key is the exchange as sent
-    assert unknown["success"] is False and unknown["error"].startswith("Unknown exchange 'nope': ")
-    clock[0] += 0.999
-    ask("/api/v1/market-status", "/api/v1/market-status?exchange=nope")
-    assert len(calendars) == 3
-    clock[0] += 0.002
-    ask("/api/v1/market-status")
-    assert calendars[3:] == ["NYSE"]
+
+@pytest.mark.parametrize("zone, query, exchange, steps", [
+    # (local time, the route computes again): the early close of the day after Thanksgiving
+    (NY, "", "NYSE", [("2025-11-28 12:59", True), ("2025-11-28 12:59:59.9", False), ("2025-11-28 13:00", True)]),
+    (NY, "?exchange=nyse", "nyse",
+     [("2025-12-03 23:59:30", True), ("2025-12-04 00:00", True), ("2025-12-04 00:00:40", False)]),
+    # London's midnight, five hours before New York's; the last "exchange" counts, as for the route
+    ("Europe/London", "?exchange=nope&exchange=XLON", "XLON",
+     [("2025-12-05 23:59:59", True), ("2025-12-06 00:00:01", True)]),
+    ("UTC", "?exchange=nope", "nope",
+     [("2025-12-05 10:00", True), ("2025-12-05 10:00:59", False), ("2025-12-05 10:01", True)]),
+])
+def test_market_status_is_kept_to_the_next_local_minute(call_app, calendars, pin, zone, query, exchange, steps):
+    for now, computes in steps:
+        pin(now, zone)
+        asked = len(calendars)
+        [reply] = call_app(f"GET /api/v1/market-status{query}", lifespan=False)
+        assert len(calendars) - asked == computes, now
+        assert reply.json() == fresh(exchange), now
+
+
+def test_the_loop_serves_while_market_status_computes(tmp_path, monkeypatch):
+    computing, release = threading.Event(), threading.Event()
+    calendar = type(pandas_market_calendars.get_calendar("XLON"))
+    schedule = calendar.schedule  # held until the test releases it, then the real one
+    monkeypatch.setattr(calendar, "schedule", lambda *a, **k: computing.set() or release.wait(60) and schedule(*a, **k))
+
+    async def scenario(client):
+        status = asyncio.ensure_future(client.get("/api/v1/market-status?exchange=XLON"))
+        await asyncio.to_thread(computing.wait, 60)
+        health_status = (await client.get("/api/v1/health")).status_code
+        waited = not status.done()
+        release.set()
+        return health_status, waited, (await status).json()["exchange"]
+
+    try:
+        assert with_client(create_app(tmp_path), scenario) == (200, True, "XLON")
+    finally:
+        release.set()
+
+
+def test_market_status_keeps_a_bounded_number_of_exchanges(calendars):
+    cache = guards.MarketStatusCache(health.market_status, max_kept=2)
+
+    async def ask():
+        for name in "abcbca":
+            await cache.answer(name)
+        await cache.close()
+
+    asyncio.run(ask())
+    assert calendars == ["A", "B", "C", "A"]
 
 
 def test_a_failed_computation_is_not_kept(call_app, calendars, monkeypatch):
@@ -160,7 +200,7 @@ def test_a_failed_computation_is_not_kept(call_app, calendars, monkeypatch):
         raise RuntimeError("no schedule")
 
     monkeypatch.setattr(NYSEExchangeCalendar, "schedule", no_schedule)
-    replies = call_app("GET /api/v1/market-status", "GET /api/v1/market-status")
+    replies = call_app("GET /api/v1/market-status", "GET /api/v1/market-status", lifespan=False)
     assert [r.status_code for r in replies] == [500, 500]
     assert calendars == ["NYSE", "NYSE"]
 
