@@ -195,23 +195,6 @@ def pin(monkeypatch):
     return set_now
 
 
-def pin(monkeypatch):
-    """pin("2025-11-28 13:00") makes datetime.now() that instant (New York time unless tz says): the
-    `datetime` class of the `datetime` module is replaced, for whatever reads it from there at each call."""
-
-    def set_now(local, tz="America/New_York"):
-        instant = REAL_DATETIME.fromisoformat(local).replace(tzinfo=ZoneInfo(tz))
-
-        class Pinned(REAL_DATETIME):
-            @classmethod
-            def now(cls, tz=None):
-                return instant.astimezone(tz) if tz else instant.astimezone().replace(tzinfo=None)
-
-        monkeypatch.setattr(datetime_module, "datetime", Pinned)
-
-    return set_now
-
-
 @pytest.fixture
 def app_options():
     """Keyword arguments of the `call_app` fixture's `create_app` besides the data directory; a
