@@ -14,6 +14,7 @@ import pytest
 from appstate import ABSENT
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
+pytest_plugins = ("ibsim",)   # the ib_sim fixture: an IB Gateway simulator on a free port
 
 
 def _testmods_dir() -> Path:
@@ -174,7 +175,14 @@ def https_proxy(request, monkeypatch):
 
 
 @pytest.fixture
-def call_app(tmp_path):
+def app_options():
+    """Keyword arguments of the `call_app` fixture's `create_app` besides the data directory; a
+    test module overrides this fixture for another mode (IB mode against the simulator, say)."""
+    return {}
+
+
+@pytest.fixture
+def call_app(tmp_path, app_options):
     """call_app(*requests, lifespan=True, timeout=None, **state) -> [httpx.Response], in order.
 
     The test's app is made once, now, over a bar cache in tmp_path: a test may seed the cache or
@@ -191,7 +199,7 @@ def call_app(tmp_path):
     from quorvane.app import create_app
     from quorvane.data import loader
 
-    app = create_app(data_dir=tmp_path)
+    app = create_app(data_dir=tmp_path, **app_options)
 
     def run(*requests, lifespan=True, timeout=None, **state):
         async def scenario():

@@ -1,4 +1,5 @@
-"""Command line: ``quorvane serve`` and ``quorvane seed-demo`` (also ``python -m quorvane``)."""
+"""Command line: ``quorvane serve``, ``quorvane seed-demo`` and ``quorvane ib-sim`` (also
+``python -m quorvane``)."""
 
 from __future__ import annotations
 
@@ -64,7 +65,52 @@ def _parser() -> argparse.ArgumentParser:
                     "Existing bars of these symbols are replaced.")
     seed.add_argument("--data-dir", help=data_help)
     seed.add_argument("--cache-url", help=url_help)
+
+    sim = sub.add_parser(
+        "ib-sim", help="run an IB Gateway simulator on loopback (for serve --ib without IB)",
+        description="Run a stand-in for TWS / IB Gateway that speaks the TWS API socket protocol: "
+                    "contract details, quotes that move several times a second and the day's "
+                    "one-minute bars with live updates of the forming bar, each symbol on a "
+                    "deterministic random walk. Runs until Ctrl+C or SIGTERM.")
+    sim.add_argument("--host", default=ibmode.DEFAULT_HOST, help=f"address to bind (default: {ibmode.DEFAULT_HOST})")
+    sim.add_argument("--port", type=int, default=ibmode.DEFAULT_PORT,
+                     help=f"TWS API port (default: {ibmode.DEFAULT_PORT}, 0 for a free one)")
+    sim.add_argument("--symbols", help="comma list of the symbols it knows (default: the demo symbols)")
+    sim.add_argument("--seed", type=int, default=0, help="seed of the random walks (default: 0)")
+    sim.add_argument("--bar-update-seconds", type=float, default=5.0,
+                     help="seconds between live updates of the forming bar (default: 5)")
+    sim.add_argument("--tick-interval", type=float, default=0.25,
+                     help="seconds between quote updates (default: 0.25)")
     return parser
+
+
+def _run_ib_sim(args: argparse.Namespace) -> int:
+    import asyncio
+    import signal
+
+    from quorvane.ib.sim import GatewaySim
+
+    symbols = ibmode.parse_symbols(args.symbols) if args.symbols is not None else None
+    if args.tick_interval <= 0 or args.bar_update_seconds <= 0:
+        raise ValueError("--tick-interval and --bar-update-seconds must be positive")
+
+    async def run() -> None:
+        sim = GatewaySim(**({"symbols": symbols} if symbols else {}), host=args.host, port=args.port,
+                         seed=args.seed, tick_interval=args.tick_interval,
+                         bar_update_seconds=args.bar_update_seconds)
+        stopping = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(sig, stopping.set)
+        await sim.start()
+        print(f"ib-sim: listening on {sim.host}:{sim.port}", file=sys.stderr, flush=True)
+        try:
+            await stopping.wait()
+        finally:
+            await sim.stop()
+
+    asyncio.run(run())
+    return 0
 
 
 def _open(data_dir: str | None, cache_url: str | None) -> loader.BarCache:
@@ -113,6 +159,12 @@ def workers(args: argparse.Namespace, ib, qmt: bool) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    if args.command == "ib-sim":
+        try:
+            return _run_ib_sim(args)
+        except (ValueError, OSError) as e:
+            print(f"quorvane: error: {e}", file=sys.stderr)
+            return 2
     try:
         ib, qmt = broker_modes(args) if args.command == "serve" else (None, False)
         uvicorn_options = guards.serve_options(args) if args.command == "serve" else {}
