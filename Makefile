@@ -89,7 +89,7 @@ wrk:
 	@command -v wrk >/dev/null || { echo "wrk is not installed (apt-get install wrk)"; exit 1; }
 
 # The served app under load, each comparison's two sides in one run (LOAD picks some:
-# peak-rss stack market-status snapshots); `make soak` drives SOAK_REQUESTS (default 10**6)
+# peak-rss stack mixed snapshots metrics shared-cache); `make soak` drives SOAK_REQUESTS (default 10**6)
 # mixed requests. Loopback only. Not part of `make check`.
 load: install wrk redis-server
 	$(PY) bench/load.py $(LOAD)

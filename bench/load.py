@@ -7,8 +7,9 @@ Each comparison runs both sides in one run, on the same machine state:
                   demo symbol, the symbol cap) against 10,000 copies with the cap lifted
   stack           GET /api/v1/health and /api/v1/info req/s and latency, uvicorn on asyncio + h11
                   against uvloop + httptools
-  market-status   health latency and loop lag while market-status calls arrive at random (Poisson)
-                  at 1 and 5 per second, without and with the response cache
+  mixed           the soak's rotation through `quorvane serve` for a timed run at c=1 and at c=16
+                  after a warm-up: req/s, p50/p99, non-2xx, and the highest loop lag health answered
+                  with, the plain-JSON encoding off (FastAPI's own) and on
   snapshots       GET /api/v1/snapshots of 2 demo symbols req/s without and with the loader's frame
                   memo, and one cached get_bars call in process
   metrics         GET /api/v1/health latency at c=1, alone and while wrk scrapes GET /metrics at c=16,
@@ -19,14 +20,13 @@ Each comparison runs both sides in one run, on the same machine state:
   soak            N mixed requests (default 10**6) over the routes that need no network: req/s,
                   p50/p99, RSS after warm-up and at the end, the loop's max lag
 
-Usage: bench/load.py [peak-rss|stack|market-status|snapshots|metrics|shared-cache|soak ...]   (default: all but soak)
+Usage: bench/load.py [peak-rss|stack|mixed|snapshots|metrics|shared-cache|soak ...]   (default: all but soak)
 Environment: SOAK_REQUESTS (soak's request count), LOAD_SECONDS (length of each timed run, 10).
 Every request goes to 127.0.0.1; every run is bounded in requests and in time.
 """
 import asyncio
 import json
 import os
-import random
 import re
 import shutil
 import signal
@@ -46,7 +46,7 @@ sys.path.insert(0, str(TESTS))
 from service import Service, closed_url  # noqa: E402
 
 SECONDS = float(os.environ.get("LOAD_SECONDS", "10"))
-TESTS = Path(__file__).resolve().parent.parent / "tests"
+PLAIN_JSON_ENV = "QUORVANE_PLAIN_JSON"
 MB = 1024 * 1024
 MIXED = [  # the soak's rotation: routes that answer without network from the seeded demo bars
     ("GET", "/api/v1/health", None), ("GET", "/api/v1/info", None), ("GET", "/api/v1/health", None),
@@ -214,42 +214,17 @@ def stack(data_dir):
                     print(f"  {name} GET {path:<15} c={c:<3} {fmt(wrk(server.base, [('GET', path, None)], c))}")
 
 
-async def _health_under_market_status(base, rate, seconds):
-    """Health latencies (ms) at c=1 while market-status calls arrive at random at `rate` per second."""
-    stop = time.monotonic() + seconds
-    latencies = []
-    rng = random.Random(7)
-    async with httpx.AsyncClient(base_url=base, timeout=60) as health, \
-            httpx.AsyncClient(base_url=base, timeout=60, limits=httpx.Limits(max_connections=100)) as status:
-        async def arrivals():
-            pending = set()
-            while time.monotonic() < stop:
-                await asyncio.sleep(rng.expovariate(rate))
-                task = asyncio.create_task(status.get("/api/v1/market-status"))
-                pending.add(task)
-                task.add_done_callback(pending.discard)
-            await asyncio.gather(*pending)
-
-        async def probe():
-            while time.monotonic() < stop:
-                t0 = time.perf_counter()
-                (await health.get("/api/v1/health")).raise_for_status()
-                latencies.append((time.perf_counter() - t0) * 1e3)
-                await asyncio.sleep(0.005)
-
-        await asyncio.gather(arrivals(), probe())
-    latencies.sort()
-    return latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
-
-
-def market_status(data_dir):
-    print(f"market-status: health at c=1 for {SECONDS} s while market-status calls arrive at random")
-    for name, ttl in (("no cache  ", "0"), ("1 s cache ", "1")):
-        for rate in (1, 5):
-            with Server(data_dir, "--market-status-ttl", ttl) as server:
-                p50, p99 = asyncio.run(_health_under_market_status(server.base, rate, SECONDS))
-                lag = server.loop_lag()["max_lag_ms"]
-                print(f"  {name} {rate}/s: health p50 {p50:6.1f} ms, p99 {p99:7.1f} ms; loop max lag {lag:7.1f} ms")
+def mixed(data_dir):
+    """The rotation MIXED through `quorvane serve`: FastAPI's own encoding of the answers against the
+    app's plain-JSON encoding, each after a warm-up, at c=1 and c=16."""
+    print(f"mixed: `quorvane serve`, {len(MIXED)} routes in rotation, wrk for {SECONDS} s per line after a "
+          "3 s warm-up at c=16; loop max lag as health answers it, start-up included")
+    for name, value in (("FastAPI encoding", "0"), ("plain JSON      ", "1")):
+        with Server(data_dir, env={PLAIN_JSON_ENV: value}) as server:
+            wrk(server.base, MIXED, 16, seconds=3)
+            for c in (1, 16):
+                run = wrk(server.base, MIXED, c)
+                print(f"  {name} c={c:<3} {fmt(run)}; loop max lag {server.loop_lag()['max_lag_ms']:6.1f} ms")
 
 
 def snapshots(data_dir):
@@ -350,7 +325,7 @@ def soak(data_dir):
               f"({(rss_end / rss_warm - 1) * 100:+.2f}%); loop max lag {lag['max_lag_ms']:.1f} ms")
 
 
-COMMANDS = {"peak-rss": peak_rss, "stack": stack, "market-status": market_status, "snapshots": snapshots,
+COMMANDS = {"peak-rss": peak_rss, "stack": stack, "mixed": mixed, "snapshots": snapshots,
             "metrics": metrics_scrapes, "shared-cache": shared_cache, "soak": soak}
 
 

@@ -1,12 +1,14 @@
 """Shared test set-up: where the test-only extension modules live, log capture, sanitizer runs."""
 import asyncio
 import contextlib
+import datetime as datetime_module
 import gc
 import os
 import re
 import subprocess
 import sys
 from pathlib import Path
+from zoneinfo import ZoneInfo
 
 import httpx
 import pytest
@@ -15,6 +17,7 @@ from appstate import ABSENT
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 pytest_plugins = ("ibsim",)   # the ib_sim fixture: an IB Gateway simulator on a free port
+REAL_DATETIME = datetime_module.datetime
 
 
 def _testmods_dir() -> Path:
@@ -172,6 +175,24 @@ def https_proxy(request, monkeypatch):
     for name, value in env.items():
         monkeypatch.setenv(name, value)
     return {"https": proxy, "http": proxy} if proxy else None
+
+
+@pytest.fixture
+def pin(monkeypatch):
+    """pin("2025-11-28 13:00") makes datetime.now() that instant (New York time unless tz says): the
+    `datetime` class of the `datetime` module is replaced, for whatever reads it from there at each call."""
+
+    def set_now(local, tz="America/New_York"):
+        instant = REAL_DATETIME.fromisoformat(local).replace(tzinfo=ZoneInfo(tz))
+
+        class Pinned(REAL_DATETIME):
+            @classmethod
+            def now(cls, tz=None):
+                return instant.astimezone(tz) if tz else instant.astimezone().replace(tzinfo=None)
+
+        monkeypatch.setattr(datetime_module, "datetime", Pinned)
+
+    return set_now
 
 
 @pytest.fixture

@@ -9,6 +9,7 @@ import sys
 
 from quorvane import guards
 from quorvane import ib as ibmode
+from quorvane import plainjson
 from quorvane.data import loader
 
 DEFAULT_HOST = "127.0.0.1"
@@ -37,6 +38,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="worker processes answering on the port, sharing the bar cache (default: 1)")
     serve.add_argument("--no-seed", action="store_true", help="never seed demo bars")
     serve.add_argument("--log-level", default="info", help="uvicorn log level (default: info)")
+    serve.add_argument("--plain-json", action=argparse.BooleanOptionalAction, default=None,
+                       help="render answers made only of JSON's own types without FastAPI's "
+                            f"jsonable_encoder walk, the same bytes (default: ${plainjson.PLAIN_JSON_ENV}, else on)")
     guards.add_serve_options(serve)
     ib = serve.add_argument_group(
         "IB mode", "Live quotes and one-minute bars from TWS or IB Gateway. Off unless --ib or "
@@ -168,6 +172,10 @@ def main(argv: list[str] | None = None) -> int:
     try:
         ib, qmt = broker_modes(args) if args.command == "serve" else (None, False)
         uvicorn_options = guards.serve_options(args) if args.command == "serve" else {}
+        if args.command == "serve":
+            if args.plain_json is not None:
+                os.environ[plainjson.PLAIN_JSON_ENV] = "1" if args.plain_json else "0"
+            plainjson.enabled()  # a bad value fails here, before the server starts
         processes = workers(args, ib, qmt) if args.command == "serve" else 1
         cache = _open(args.data_dir, args.cache_url)
     except (ValueError, loader.CacheError) as e:

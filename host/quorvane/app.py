@@ -11,14 +11,16 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import gc
 import importlib
 import os
 
 from fastapi import FastAPI, WebSocket
 from loguru import logger
 
-from quorvane import __version__, dashboard, guards, metrics
+from quorvane import __version__, dashboard, guards, metrics, plainjson
 from quorvane.data import loader
+from quorvane.server.kline_cache import KlineCache
 from quorvane.server.streamer import DataStreamer
 
 # Route modules whose `router` the application includes, in this order. Every
@@ -62,6 +64,14 @@ def _qmt_mode(app: FastAPI, qmt: bool):
     return qmt_mode(app, app.state.streamer)
 
 
+def _warm_up() -> None:
+    """On a worker thread before the app serves: what the routes would do at their first call,
+    the trading-day lookups loading the year's sessions on the event loop and the first Yahoo
+    Finance fetch importing yfinance."""
+    KlineCache.intraday_session_day()
+    importlib.import_module("yfinance")
+
+
 async def _cache_unavailable(request, exc: loader.CacheError):
     # a shared cache's server went away: the request fails with the reason, the next one tries again
     logger.warning("{} {}: {}", request.method, request.url.path, exc)
@@ -76,12 +86,16 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
     ``~/.local/share/quorvane``), so a bad cache directory, URL or server fails here with
     `loader.CacheError` rather than at the first request; a cache failure during a
     request answers 503 with the reason. GET /metrics serves the app's figures
-    (`quorvane.metrics`). The lifespan creates
-    the event-loop lag monitor, keeps it as ``app.state.lagsentry`` and runs it
-    as a task until shutdown. The request guards (`quorvane.guards`) take their
-    limits from the environment now. With `ib`, a `quorvane.ib.IBConfig`, the lifespan
-    also runs IB mode (`quorvane.ib.ib_mode`) inside it; with `qmt`, QMT mode
-    (`quorvane.brokers.qmt.qmt_mode`). The streamer (``app.state.streamer``)
+    (`quorvane.metrics`). The lifespan first computes NYSE's market status on the
+    market-status cache's worker thread (`guards.MarketStatusCache`) and does the routes'
+    first-call work on another (`_warm_up`); it then creates the event-loop lag monitor, keeps
+    it as ``app.state.lagsentry`` and runs it as a task until shutdown, and once IB or QMT
+    mode is up it freezes the objects made so far out of the garbage collector's passes
+    (`gc.freeze`, undone at shutdown). The request guards (`quorvane.guards`) take their
+    limits from the environment now, and the app renders plain answers without FastAPI's
+    `jsonable_encoder` walk unless ``$QUORVANE_PLAIN_JSON`` is 0 (`quorvane.plainjson`).
+    With `ib`, a `quorvane.ib.IBConfig`, the lifespan also runs IB mode
+    (`quorvane.ib.ib_mode`) inside it; with `qmt`, QMT mode (`quorvane.brokers.qmt.qmt_mode`). The streamer (``app.state.streamer``)
     serves its clients at ``/ws``.
     """
     if ib is not None and qmt:
@@ -92,13 +106,22 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
 
     @contextlib.asynccontextmanager
     async def lifespan(app: FastAPI):
+        # off the loop, before the app serves: the default exchange's market status (the
+        # calendar library's import included) and the routes' first-call work
+        await asyncio.gather(market_status.warm(), asyncio.to_thread(_warm_up))
         lagsentry = LagSentry()
         app.state.lagsentry = lagsentry
         task = asyncio.create_task(lagsentry.run(), name="lagsentry")
         try:
             async with _ib_mode(app, ib), _qmt_mode(app, qmt):
+                # The objects made so far (modules, calendars, the routes) live as long as the app:
+                # the collector's full passes over them took 40-90 ms of loop time each; frozen,
+                # a pass walks only what was made since.
+                gc.freeze()
                 yield
         finally:
+            gc.unfreeze()
+            await market_status.close()
             task.cancel()
             try:
                 await task
@@ -116,7 +139,8 @@ def create_app(data_dir: str | os.PathLike | None = None, ib=None, qmt: bool = F
         await streamer.serve(websocket)
 
     dashboard.install(app)
-    guards.install(app)
+    plainjson.install(app, plainjson.enabled())
+    market_status = guards.install(app)
     metrics.install(app)
     app.add_exception_handler(loader.CacheError, _cache_unavailable)
     for name in ROUTERS:

@@ -10,8 +10,10 @@ are pointed at a closed loopback port, so every request stays on this machine an
 QUORVANE_FUZZ_EXAMPLES sets the number of requests per operation and generation mode (valid and
 invalid; default 60). `make check` runs this file in each of its three builds.
 """
+import asyncio
 import os
 
+import httpx
 import pytest
 import requests
 import schemathesis
@@ -74,3 +76,66 @@ def test_every_answer_is_a_payload_a_refusal_or_a_documented_error(service):
             service.assert_alive()
     assert "POST /api/v1/batch-intraday" in operations and "GET /api/v1/market-status" in operations
     assert not failures, "\n\n".join(failures)
+
+
+def test_plain_json_answers_are_fastapis_bytes(tmp_path, monkeypatch):
+    """Every payload a route hands the framework, for the fuzzer's requests and for the demo
+    symbols' requests, rendered byte for byte as FastAPI's own path renders it; the worker
+    thread's piecewise rendering is forced on all but the smallest."""
+    from fastapi.encoders import jsonable_encoder
+    import fastapi.routing
+
+    from quorvane import plainjson
+    from quorvane.app import create_app
+    from quorvane.data import loader
+    from quorvane.data.demo import DEMO_SYMBOLS, seed_demo
+    from quorvane.guards import SurrogateSafeJSON
+
+    closed = closed_url()
+    for name, value in {"HTTPS_PROXY": closed, "QUORVANE_BACKEND_URL": closed, "QUORVANE_PROXY_TIMEOUT": "5"}.items():
+        monkeypatch.setenv(name, value)
+    app = create_app(tmp_path)
+    seed_demo(loader._get_cache())
+    monkeypatch.setattr(plainjson, "_LOOP_NODES", 50)
+    monkeypatch.setattr(plainjson, "_PIECE_NODES", 3)
+    hook, answers = fastapi.routing.serialize_response, []
+
+    def render(content):
+        try:
+            return SurrogateSafeJSON(content).body
+        except Exception as e:
+            return type(e)
+
+    async def compare(*, response_content, **kwargs):
+        theirs = render(jsonable_encoder(response_content))
+        content = await hook(response_content=response_content, **kwargs)
+        answers.append((content is response_content, render(content) == theirs, repr(response_content)[:300]))
+        return content
+
+    monkeypatch.setattr(fastapi.routing, "serialize_response", compare)
+    async def demo_requests():
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://test") as client:
+            await client.post("/api/v1/batch-intraday", json={"symbols": list(DEMO_SYMBOLS) * 20})
+            await client.get(f"/api/v1/snapshots?symbols={','.join(DEMO_SYMBOLS)}")
+            await client.get("/api/v1/formulas/batch?symbol=AAPL&ind=MA(5)&ind=MACD&ind=BOLL")
+
+    try:
+        asyncio.run(demo_requests())
+        schema = schemathesis.openapi.from_asgi("/openapi.json", app)
+        for result in schema.get_all_operations():
+            operation = result.ok()
+            for mode in GenerationMode:
+                @settings(max_examples=EXAMPLES // 4, deadline=None, database=None, derandomize=True,
+                          phases=[Phase.explicit, Phase.generate], suppress_health_check=list(HealthCheck))
+                @given(case=operation.as_strategy(generation_mode=mode))
+                def run(case):
+                    case.call()
+
+                try:
+                    run()
+                except Unsatisfiable:
+                    pass
+    finally:
+        loader.close_cache()
+    assert [text for _, same, text in answers if not same] == []
+    assert sum(plain for plain, _, _ in answers) > len(answers) / 2

@@ -1,13 +1,11 @@
 """GET /api/v1/market-status: sessions, next trading day and next holiday of a real calendar.
 
-"Now" is pinned by replacing the `datetime` class of the `datetime` module: the route imports it
-from there at each call. Calendars are pandas_market_calendars' own; a few cases wrap the real
+"Now" is pinned by the `pin` fixture (tests/conftest.py): the route imports `datetime` from the
+`datetime` module at each call. Calendars are pandas_market_calendars' own; a few cases wrap the real
 calendar to take its holiday list or its later sessions away.
 """
 import asyncio
-import datetime as datetime_module
 import sys
-from zoneinfo import ZoneInfo
 
 import pandas_market_calendars as mcal
 import pytest
@@ -17,25 +15,7 @@ from quorvane.server.routes import health as module
 NY = "America/New_York"
 KEYS = ["success", "exchange", "timezone", "date", "is_trading_day", "session", "next_trading_day",
         "next_open", "next_close", "next_holiday"]
-REAL_DATETIME = datetime_module.datetime
 REAL_GET_CALENDAR = mcal.get_calendar
-
-
-@pytest.fixture
-def pin(monkeypatch):
-    """pin("2025-11-28 13:00") makes datetime.now() that instant (New York time unless tz says)."""
-
-    def set_now(local, tz=NY):
-        instant = REAL_DATETIME.fromisoformat(local).replace(tzinfo=ZoneInfo(tz))
-
-        class Pinned(REAL_DATETIME):
-            @classmethod
-            def now(cls, tz=None):
-                return instant.astimezone(tz) if tz else instant.astimezone().replace(tzinfo=None)
-
-        monkeypatch.setattr(datetime_module, "datetime", Pinned)
-
-    return set_now
 
 
 def status(exchange=None, request=None):

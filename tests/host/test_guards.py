@@ -3,6 +3,7 @@ import asyncio
 import os
 import signal
 import socket
+import threading
 
 import httpx
 import pandas_market_calendars
@@ -14,7 +15,10 @@ from quorvane import guards
 from quorvane.__main__ import _parser, main
 from quorvane.app import create_app
 from quorvane.data import loader
+from quorvane.server.routes import health
 from service import Service
+
+NY = "America/New_York"
 
 pytestmark = pytest.mark.filterwarnings(r"ignore:Series\.dt\.weekday is deprecated")
 
@@ -109,13 +113,6 @@ def calendars(monkeypatch):
     return asked
 
 
-@pytest.fixture
-def clock(monkeypatch):
-    now = [1000.0]
-    monkeypatch.setattr(guards, "_now", lambda: now[0])
-    return now
-
-
 def concurrently(app, paths):
     async def scenario():
         async with app.router.lifespan_context(app):
@@ -138,21 +135,74 @@ def test_concurrent_misses_share_one_computation(tmp_path, calendars):
     assert replies[0].json()["exchange"] == "NYSE" and replies[4].json()["exchange"] == "XLON"
 
 
-def test_market_status_answers_are_kept_for_a_second(call_app, calendars, clock):
-    def ask(*paths):
-        return [r.json() for r in call_app(*(f"GET {p}" for p in paths))]
+def fresh(exchange):
+    """The route's answer, called now on a loop of its own."""
+    return asyncio.run(health.market_status(None, exchange))
 
-    first, same, other_query, unknown = ask("/api/v1/market-status", "/api/v1/market-status?x=1",
-                                            "/api/v1/market-status?exchange=NYSE", "/api/v1/market-status?exchange=nope")
-    assert first == same == {**other_query, "exchange": "NYSE"}
-    assert calendars == ["NYSE", "NYSE", "NOPE"]  # the key is the exchange as sent
-    assert unknown["success"] is False and unknown["error"].startswith("Unknown exchange 'nope': ")
-    clock[0] += 0.999
-    ask("/api/v1/market-status", "/api/v1/market-status?exchange=nope")
-    assert len(calendars) == 3
-    clock[0] += 0.002
-    ask("/api/v1/market-status")
-    assert calendars[3:] == ["NYSE"]
+
+@pytest.mark.parametrize("zone, query, exchange, steps", [
+    # (local time, the route computes again): the early close of the day after Thanksgiving
+    (NY, "", "NYSE", [("2025-11-28 12:59", True), ("2025-11-28 12:59:59.9", False), ("2025-11-28 13:00", True)]),
+    (NY, "?exchange=nyse", "nyse",
+     [("2025-12-03 23:59:30", True), ("2025-12-04 00:00", True), ("2025-12-04 00:00:40", False)]),
+    # London's midnight, five hours before New York's; the last "exchange" counts, as for the route
+    ("Europe/London", "?exchange=nope&exchange=XLON", "XLON",
+     [("2025-12-05 23:59:59", True), ("2025-12-06 00:00:01", True)]),
+    ("UTC", "?exchange=nope", "nope",
+     [("2025-12-05 10:00", True), ("2025-12-05 10:00:59", False), ("2025-12-05 10:01", True)]),
+])
+def test_market_status_is_kept_to_the_next_local_minute(call_app, calendars, pin, zone, query, exchange, steps):
+    for now, computes in steps:
+        pin(now, zone)
+        asked = len(calendars)
+        [reply] = call_app(f"GET /api/v1/market-status{query}", lifespan=False)
+        assert len(calendars) - asked == computes, now
+        assert reply.json() == fresh(exchange), now
+
+
+def test_the_loop_serves_while_market_status_computes(tmp_path, monkeypatch):
+    computing, release = threading.Event(), threading.Event()
+    calendar = type(pandas_market_calendars.get_calendar("XLON"))
+    schedule = calendar.schedule
+
+    def held(self, *args, **kwargs):
+        computing.set()
+        release.wait(60)
+        return schedule(self, *args, **kwargs)
+
+    monkeypatch.setattr(calendar, "schedule", held)
+    app = create_app(tmp_path)
+
+    async def scenario():
+        async with app.router.lifespan_context(app):
+            transport = httpx.ASGITransport(app=app)
+            async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
+                status = asyncio.ensure_future(client.get("/api/v1/market-status?exchange=XLON"))
+                assert await asyncio.to_thread(computing.wait, 60)
+                health_reply = await asyncio.wait_for(client.get("/api/v1/health"), 60)
+                waiting = not status.done()
+                release.set()
+                return health_reply, waiting, await asyncio.wait_for(status, 60)
+
+    try:
+        health_reply, waiting, status = asyncio.run(scenario())
+    finally:
+        release.set()
+        loader.close_cache()
+    assert health_reply.status_code == 200 and waiting
+    assert status.status_code == 200 and status.json()["exchange"] == "XLON"
+
+
+def test_market_status_keeps_a_bounded_number_of_exchanges(calendars):
+    cache = guards.MarketStatusCache(health.market_status, max_kept=2)
+
+    async def ask(*names):
+        for name in names:
+            await cache.answer(name)
+        await cache.close()
+
+    asyncio.run(ask("a", "b", "c", "b", "c", "a"))
+    assert calendars == ["A", "B", "C", "A"]
 
 
 def test_a_failed_computation_is_not_kept(call_app, calendars, monkeypatch):
@@ -160,7 +210,7 @@ def test_a_failed_computation_is_not_kept(call_app, calendars, monkeypatch):
         raise RuntimeError("no schedule")
 
     monkeypatch.setattr(NYSEExchangeCalendar, "schedule", no_schedule)
-    replies = call_app("GET /api/v1/market-status", "GET /api/v1/market-status")
+    replies = call_app("GET /api/v1/market-status", "GET /api/v1/market-status", lifespan=False)
     assert [r.status_code for r in replies] == [500, 500]
     assert calendars == ["NYSE", "NYSE"]
 

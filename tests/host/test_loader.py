@@ -56,6 +56,7 @@ def test_intraday_round_trip_from_many_threads(cache):
 def test_get_intraday_serves_only_the_current_session(cache, now, served):
     bars = session_bars(50.0)
     cache.set(KlineCache.intraday_key("AAPL"), bars)
+    assert cache.get_intraday("AAPL", now=NOON) == rth_of(bars)  # kept for the session of NOON only
     assert cache.get_intraday("AAPL", now=now) == (rth_of(bars) if served else None)
 
 
@@ -254,11 +255,19 @@ def test_memo_serves_repeated_reads_and_drops_them_on_a_write(cache, store_reads
     assert store_reads["daily"] == 3 + (1 if after is None else 2)
 
 
-def test_memo_of_minute_bars_follows_the_intraday_entry(cache, store_reads):
+@pytest.mark.parametrize("read, last", [  # last: the final two closes read (i / 1000 after the seed)
+    (lambda c: closes("1min", 2, "AAPL"), [0.958, 0.959]),  # 19:59, after-hours included
+    (lambda c: [b["close"] for b in c.get_intraday("AAPL", now=NOON)[-2:]], [0.718, 0.719]),  # 15:59
+], ids=["get_bars", "get_intraday"])
+def test_memo_of_minute_bars_follows_the_intraday_entry(cache, store_reads, read, last):
     cache.set(KlineCache.intraday_key("AAPL"), session_bars(100.0))
-    assert closes("1min", 2, "AAPL") == closes("1min", 2, "AAPL") == [100.958, 100.959]
-    cache.set(KlineCache.intraday_key("AAPL"), session_bars(200.0))
-    assert closes("1min", 2, "AAPL") == [200.958, 200.959]
+    assert read(cache) == read(cache) == [100 + x for x in last]
+    assert store_reads["intraday"] == 1
+    # a write by another process: a cache object of its own over the same store
+    other = loader.BarCache(cache.directory, url=loader.cache_url())
+    other.set(KlineCache.intraday_key("AAPL"), session_bars(200.0))
+    other.close()
+    assert read(cache) == [200 + x for x in last]
     assert store_reads["intraday"] == 2
 
 
@@ -301,5 +310,5 @@ def test_a_build_that_overlapped_a_write_is_not_kept(cache):
         return frame, "x"
 
     for _ in range(3):
-        cache.memo.get(key, None, build)
+        cache.memo.get(key, None, build, lambda found: 1)
     assert len(builds) == 2

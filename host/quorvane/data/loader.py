@@ -22,13 +22,14 @@ the bytes of its "surrogatepass" encoding behind a prefix of its own, so it is a
 ordinary miss until written, and then round-trips like any other. Redis keys are
 bytes: every key is stored in that encoding there.
 
-Building a DataFrame from the stored bars costs milliseconds, so `get_bars` keeps
-the frames it built in memory (`_FrameMemo`, ``$QUORVANE_BAR_MEMO_MB``, 64 MB by
-default, 0 to turn it off). Every write of a key also writes a new random version
-token of the key, in the same transaction; a kept frame is served only while the
-key's version is still the one it was built at, so a write by any process
-(another worker, ``quorvane seed-demo`` into the store of a running service) is
-seen at the next read.
+Building a DataFrame from the stored bars costs milliseconds, and so does reading
+and filtering a stored session, so `get_bars` keeps the frames it built and
+`BarCache.get_intraday` the session bars it filtered in memory (`_ReadMemo`,
+``$QUORVANE_BAR_MEMO_MB``, 64 MB by default, 0 to turn it off). Every write of a key
+also writes a new random version token of the key, in the same transaction; a kept
+result is served only while the key's version is still the one it was built at, so a
+write by any process (another worker, ``quorvane seed-demo`` into the store of a
+running service) is seen at the next read.
 
 Redis errors become `CacheError`: a server that went away fails the reads and
 writes that need it with the reason (after one immediate retry on a fresh
@@ -43,6 +44,7 @@ import math
 import os
 import pickle
 import sqlite3
+import sys
 import threading
 import time
 import urllib.parse
@@ -67,6 +69,9 @@ _REDIS_BARS = b"quorvane:bars:"  # prefix of every bar entry in Redis (the datab
 _REDIS_VERSIONS = b"quorvane:version:"
 _REDIS_TIMEOUT = 5.0  # seconds to connect, and to wait for one answer
 _OHLCV = ("open", "high", "low", "close", "volume")
+# memory of one kept get_intraday bar: its dict, an int and a float (and its slot in the list)
+_SESSION_BAR_BYTES = sys.getsizeof({"date": 0, "close": 0.0}) + sys.getsizeof(2**40) + sys.getsizeof(0.0)
+_LIST_SLOT_BYTES = 8
 
 
 class CacheError(RuntimeError):
@@ -124,28 +129,31 @@ def _new_version() -> bytes:
     return os.urandom(8)
 
 
-class _FrameMemo:
-    """Bar frames built from the store, by key and period, least recently used first.
+class _ReadMemo:
+    """What reads of the store built, by key and variant, least recently used first: `get_bars`'
+    frames (variant: the period) and `BarCache.get_intraday`'s session bars (variant: the
+    session day).
 
-    Bounded by the frames' memory (`max_bytes`; 0 keeps nothing). A frame is kept with the
-    key's version as `version(key)` read it before the build read the bars, and served only
-    while the store still has that version, so a write by any process makes the next read
+    Bounded by the kept results' memory (`max_bytes`; 0 keeps nothing). A result is kept with
+    the key's version as `version(key)` read it before the build read the store, and served
+    only while the store still has that version, so a write by any process makes the next read
     build afresh; a build that overlapped a write carries the older version and is rebuilt
     at the next read. `invalidate` runs after each write of a key in this process and frees
-    that key's frames at once. `lookups` counts the frames served ("hit") and built ("miss").
+    that key's results at once. `lookups` counts the results served ("hit") and built ("miss").
     """
 
     def __init__(self, max_bytes: int, version) -> None:
         self.max_bytes = max_bytes
         self._version = version
         self._lock = threading.Lock()
-        # key -> {period variant: (version, frame, source, bytes)}
+        # key -> {variant: (version, result, bytes)}
         self._entries: OrderedDict[str, dict] = OrderedDict()
         self._bytes = 0
         self.lookups = {"hit": 0, "miss": 0}
 
-    def get(self, key, variant, build):
-        """`build()`'s (frame, source) or None, from memory when the kept frame is current."""
+    def get(self, key, variant, build, size):
+        """`build()`'s result, from memory when the kept one is current; `size(result)` is its
+        bytes. A None result is not kept."""
         if self.max_bytes <= 0:
             return build()
         version = self._version(key)
@@ -154,30 +162,30 @@ class _FrameMemo:
             if kept is not None and kept[0] == version:
                 self._entries.move_to_end(key)
                 self.lookups["hit"] += 1
-                return kept[1], kept[2]
+                return kept[1]
             self.lookups["miss"] += 1
         found = build()
         if found is None:
             return None
-        size = int(found[0].memory_usage(index=True, deep=True).sum())
+        nbytes = size(found)
         with self._lock:
-            if size > self.max_bytes:
+            if nbytes > self.max_bytes:
                 return found
             variants = self._entries.setdefault(key, {})
             old = variants.pop(variant, None)
-            self._bytes += size - (old[3] if old else 0)
-            variants[variant] = (version, found[0], found[1], size)
+            self._bytes += nbytes - (old[2] if old else 0)
+            variants[variant] = (version, found, nbytes)
             self._entries.move_to_end(key)
             while self._bytes > self.max_bytes:
                 _, evicted = self._entries.popitem(last=False)
-                self._bytes -= sum(entry[3] for entry in evicted.values())
+                self._bytes -= sum(entry[2] for entry in evicted.values())
         return found
 
     def invalidate(self, key) -> None:
         with self._lock:
             dropped = self._entries.pop(key, None)
             if dropped:
-                self._bytes -= sum(entry[3] for entry in dropped.values())
+                self._bytes -= sum(entry[2] for entry in dropped.values())
 
 
 class _DiskStore:
@@ -331,7 +339,7 @@ class BarCache:
             self.directory = Path(default_data_dir() if directory is None else directory).expanduser()
             self._store = _DiskStore(self.directory)
         self.location = self._store.location  # the directory or the (password-free) URL, for messages
-        self.memo = _FrameMemo(memo_bytes, self._store.version)
+        self.memo = _ReadMemo(memo_bytes, self._store.version)
         self._reads_lock = threading.Lock()
         self._reads = {"hit": 0, "miss": 0}
 
@@ -410,11 +418,18 @@ class BarCache:
         "Today" is the session of `KlineCache.intraday_session_day`. None when
         nothing is stored for that session (nothing at all, or an older session:
         the caller then fetches afresh). Before the open this is an empty list.
+        The list is kept in the memo while the stored entry stays as it is, and
+        shared by the callers: they must not change it.
         """
+        day = KlineCache.intraday_session_day(now)
+        return self.memo.get(KlineCache.intraday_key(sym), ("session", day),
+                             lambda: self._session_bars(sym, day), _session_bytes)
+
+    def _session_bars(self, sym: str, day) -> list[dict] | None:
+        """`get_intraday`'s bars of the session of `day`, read and filtered from the store."""
         entries = self.intraday(sym)
         if entries is None:
             return None
-        day = KlineCache.intraday_session_day(now)
         bounds = KlineCache.session(day)
         if bounds is None:
             return None
@@ -432,6 +447,10 @@ class BarCache:
             if close is not None and opens <= t < closes:
                 out.append({"date": int(t), "close": close})
         return out if seen_session else None
+
+
+def _session_bytes(bars: list[dict]) -> int:
+    return (_LIST_SLOT_BYTES + _SESSION_BAR_BYTES) * len(bars)
 
 
 # -- the process-wide cache ------------------------------------------------------------
@@ -537,6 +556,10 @@ def _minute_frame(cache: BarCache, sym: str, minutes: int) -> tuple[pd.DataFrame
     return df, "cache"
 
 
+def _frame_bytes(found: tuple[pd.DataFrame, str]) -> int:
+    return int(found[0].memory_usage(index=True, deep=True).sum())
+
+
 def _load_bars(symbol: str, period: str, count: int) -> pd.DataFrame | None:
     sym = str(symbol).strip().upper()
     key = str(period).strip().lower()
@@ -558,7 +581,7 @@ def _load_bars(symbol: str, period: str, count: int) -> pd.DataFrame | None:
             return None
         return found[0].reset_index(drop=True)[["date", *_OHLCV]], found[1]
 
-    found = cache.memo.get(store_key, variant, frame)
+    found = cache.memo.get(store_key, variant, frame, _frame_bytes)
     if found is None:
         return None
     df, source = found
