@@ -160,6 +160,7 @@ def serve_sim(bars: int) -> None:
 
     pre = KlineCache.session(KlineCache.intraday_session_day())[0]
     offset = pre + bars * 60 - 30 - time.time()    # 30 s into the last minute: it is the forming bar
+    os.nice(19)    # a gateway runs on a machine of its own: here it takes only the CPU the app leaves
     logger.remove()
     logger.add(sys.stderr, level="WARNING")
 
