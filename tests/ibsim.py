@@ -35,10 +35,11 @@ def ib_sim(request):
 
 
 @contextlib.asynccontextmanager
-async def ib_client(st, client_id: int = CLIENT_ID, timeout: float = 10):
+async def ib_client(st, client_id: int = CLIENT_ID, timeout: float = 10, ib=None):
+    """`ib` (default: a new `ib_async.IB`) connected to the simulator, disconnected at the exit."""
     from ib_async import IB
 
-    ib = IB()
+    ib = IB() if ib is None else ib
     await ib.connectAsync("127.0.0.1", st.port, clientId=client_id, timeout=timeout, readonly=True)
     try:
         yield ib

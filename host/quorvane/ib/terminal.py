@@ -12,9 +12,10 @@ import asyncio
 import contextlib
 import math
 
-from ib_async import IB, Stock, Ticker
+from ib_async import Stock, Ticker
 from loguru import logger
 
+from quorvane.ib.pacing import PacedIB as IB  # ib_async's session, decoding a bounded amount per loop turn
 from quorvane.live import BarAggregator
 
 _LAST_TICKS = frozenset({4, 68})  # last trade price (live, delayed) with the trade's size
