@@ -10,17 +10,23 @@ keeps trading as in after-hours past 20:00, so BENCH_IB_BARS up to 1,440 gives l
 
 Each run starts a fresh app: uvicorn on this module's `make_app` (the app of `quorvane serve --ib`,
 uvloop and httptools as uvicorn picks them, the bar cache in an empty directory, the demo symbols
-tracked with quotes and live bars), waits until its live bar subscriptions are open, then times
-the request. It reports per side, as the median of the runs:
-- the time to answer (the POST until its whole body is read);
+tracked with quotes and live bars), waits until its live bar subscriptions are open, fetches one
+batch of 20 other symbols (first-call work out of the way), then times the request. The simulator
+runs at the lowest CPU priority: a gateway has a machine of its own, and on a 2-core machine it
+would otherwise take the app's CPU in the very bursts measured. It reports per side, as the
+median of the runs:
+- the time to answer (the POST until its whole body is read) and the route's own part of it;
 - peak RSS of the server process while the request runs, and its growth over the RSS before;
-- the event loop's longest stall during the request: how late a probe task in the app wakes from
-  its 2 ms sleeps (the measure of the app's LagSentry, at a finer interval), and the slowest of
-  the GET /api/v1/health answers that a client polls for meanwhile.
+- the event loop's longest stall while the route runs (the goal), and while its answer is encoded
+  and sent: how late a probe task in the app wakes from its 2 ms sleeps (the measure of the app's
+  LagSentry, at a finer interval), with the most CPU time the loop thread itself used between two
+  wake-ups (a stall that used less waited: for the GIL, held by the route's pandas work on worker
+  threads, or for a CPU); and the slowest of the GET /api/v1/health answers polled meanwhile.
 
 `--profile` runs the native side once more with py-spy (`pip install py-spy`) sampling the
 server's event-loop thread during the request and prints the functions that own most of its
-samples, and the stalls the probe saw with their time into the request.
+samples and those of the other threads, and each stall over 10 ms the probe saw: its time into
+the request, how late, and the CPU time of the loop thread and of the whole process meanwhile.
 
 Usage: bench/bench_ib_load.py [--profile]  or  bench/run.py ib-load
 Environment: BENCH_IB_RUNS (runs per side, 3), BENCH_IB_BARS (bars per answer, 960),
