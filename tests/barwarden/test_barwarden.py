@@ -492,7 +492,10 @@ def test_host_reads_in_the_interpreters_order(monkeypatch, log_records, scenario
 
 # --- over the socket -------------------------------------------------------------------------
 
-STILL = {"tick_interval": 3600}  # no trade prints: the newest bar stays what the simulator sent
+# No trade prints: the newest bar stays what the simulator sent. Its clock runs 90 s ahead, so the
+# quote's first print, which ib_async stamps with the time it arrives, never falls in a minute
+# newer than the simulator's newest (last complete) bar, which would make the server's bar stale.
+STILL = {"tick_interval": 3600, "clock": lambda: time.time() + 90}
 
 
 @contextlib.asynccontextmanager
@@ -529,11 +532,9 @@ def live_requests(ib_sim):
 @pytest.mark.ib_sim(**STILL)
 def test_server_bars_reach_the_aggregators_and_the_cache(ib_sim, timeline, log_records, tmp_path):
     async def scenario():
-        if time.time() % 60 > 40:  # the simulator's newest bar must not roll over the minute meanwhile
-            await asyncio.sleep(61 - time.time() % 60)
         async with over_the_wire(ib_sim, timeline, ("AAPL", "MSFT", "ZZZZ")) as (app, manager):
             aggregators = [app.quoteState[s].bars[60] for s in ("AAPL", "MSFT")]
-            await until(lambda: all(agg.current is not None for agg in aggregators))
+            await until(lambda: all(manager._subs[s].last_seen for s in ("AAPL", "MSFT")))  # pumped
             loader.open_cache(tmp_path)
             try:
                 await LiveBarFlusher(app).flush()
@@ -550,7 +551,7 @@ def test_server_bars_reach_the_aggregators_and_the_cache(ib_sim, timeline, log_r
     newest = [ib_sim.call(lambda sim, s=s: sim.bars(s, False)[-1]) for s in ("AAPL", "MSFT")]
     fields = ("open", "high", "low", "close", "volume")
     assert forming == [{"timestamp": float(b["date"]), **{k: b[k] for k in fields}} for b in newest]
-    assert stored == [{"date": b["date"], **{k: b[k] for k in fields}} for b in newest]
+    assert stored == [{"date": b["date"], **{k: b[k] for k in fields}, "source": "live"} for b in newest]
 
 
 @pytest.mark.ib_sim(symbols=("AAPL", "MSFT"))

@@ -18,6 +18,7 @@ import httpx
 import pytest
 import requests
 import schemathesis
+import yfinance
 from fastapi.encoders import jsonable_encoder
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis.errors import Unsatisfiable
@@ -101,6 +102,9 @@ def test_plain_json_answers_are_fastapis_bytes(tmp_path, monkeypatch):
     closed = closed_url()
     for name, value in {"HTTPS_PROXY": closed, "QUORVANE_BACKEND_URL": closed, "QUORVANE_PROXY_TIMEOUT": "5"}.items():
         monkeypatch.setenv(name, value)
+    # the routes set yfinance's process-wide proxy from HTTPS_PROXY: undone after the test
+    network = yfinance.config.network
+    monkeypatch.setitem(network.data, "proxy", network.proxy)
     app = create_app(tmp_path)
     seed_demo(loader._get_cache())
     monkeypatch.setattr(plainjson, "_LOOP_NODES", 50)
