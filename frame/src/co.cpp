@@ -1,6 +1,7 @@
 // Coroutine bodies: the promise, the C++ frames' free list, awaiting a native child, and the
 // Held locals a suspended body keeps where the garbage collector sees them.
 #include "detail/driver.hpp"
+#include "frame/detail/recursion.hpp"
 #include "state.hpp"
 
 namespace frame {
@@ -93,6 +94,9 @@ void Co::promise_type::operator delete(void* p, std::size_t size) noexcept {
 }
 
 bool Co::ChildAwaiter::await_suspend(handle parent) {
+    // a chain of native awaits recurses on the C stack as deep as it is long: RecursionError at
+    // the await once the stack is nearly used up
+    if (detail::stack_exhausted()) throw PyError();
     // run the child inline; the parent is linked (and suspends) only if the child suspended
     auto& p = child.h_.promise();
     p.parent = parent;
