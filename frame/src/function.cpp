@@ -1,7 +1,9 @@
+// Builtin function objects, the frame's own function type (methods and route functions), route
+// signatures, and the scopes of nested functions.
 #include <cstddef>
-#include <map>
 #include <string>
 
+#include "frame/detail/recursion.hpp"
 #include "frame/module.hpp"
 #include "state.hpp"
 
@@ -9,164 +11,10 @@
 
 namespace frame {
 
+using detail::state;
+
 Param::Param(const char* name, Arg default_value, const char* annotation)
     : name(name), default_value(Obj(default_value.p)), annotation(annotation) {}
-
-void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int line, const char* docstring) {
-    std::string_view q(qual);
-    auto dot = q.rfind('.');
-    std::string short_name(dot == std::string_view::npos ? q : q.substr(dot + 1));
-    qualname = intern(qual);
-    doc = docstring;
-    coroutine = is_coroutine;
-    names.clear();
-    defaults.clear();
-    nrequired = 0;
-    std::vector<PyObject*> code_names;  // as the signature reads: "*args" included
-    for (const Param& p : params) {
-        code_names.push_back(intern(p.name));
-        if (p.name[0] == '*') {
-            rest = intern(p.name + 1);
-            continue;
-        }
-        names.push_back(intern(p.name));
-        // the defaults are kept for the life of the process, with the function's other constants
-        defaults.push_back(Py_XNewRef(p.default_value.get()));
-        if (p.default_value.null()) nrequired = static_cast<Py_ssize_t>(names.size());
-    }
-    PyObject* short_id = intern(short_name.c_str());
-    code = detail::make_code(short_id, qualname, code_names, line, coroutine);
-    // tracebacks print co_name: their entries carry the qualified name there
-    traceback_code = detail::make_code(qualname, qualname, code_names, line, coroutine);
-    def.ml_name = PyUnicode_AsUTF8(short_id);  // interned names live as long as the process
-    def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    def.ml_doc = docstring;
-    name = short_id;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The argument binder, with the interpreter's texts
-
-[[noreturn]] static void argtuple_error(const FunctionInfo& fi, Py_ssize_t found) {
-    Py_ssize_t max = static_cast<Py_ssize_t>(fi.names.size());
-    Py_ssize_t min = fi.nrequired;
-    const char* more_or_less;
-    Py_ssize_t expected;
-    if (found < min) {
-        expected = min;
-        more_or_less = "at least";
-    } else {
-        expected = max;
-        more_or_less = "at most";
-    }
-    if (min == max && !fi.rest) more_or_less = "exactly";
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", PyUnicode_AsUTF8(fi.name),
-          more_or_less, expected, expected == 1 ? "" : "s", found);
-}
-
-static Py_ssize_t param_index(const FunctionInfo& fi, PyObject* key) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(fi.names.size());
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (fi.names[i] == key) return i;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        int eq = PyUnicode_Compare(fi.names[i], key);
-        if (eq == -1 && PyErr_Occurred()) throw_error();
-        if (eq == 0) return i;
-    }
-    return -1;
-}
-
-static PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) {
-    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t j = 0; j < n; ++j)
-        if (PyTuple_GET_ITEM(kwnames, j) == name) return kwvalues[j];
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-        if (PyUnicode_Compare(key, name) == 0) return kwvalues[j];
-    }
-    return nullptr;
-}
-
-void bind(const FunctionInfo& fi, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    Py_ssize_t np = static_cast<Py_ssize_t>(fi.names.size());
-    if (nargs > np && !fi.rest) argtuple_error(fi, nargs);  // with *args the rest goes there
-    for (Py_ssize_t i = 0; i < np; ++i) out[i] = i < nargs ? args[i] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw > 0) {
-        for (Py_ssize_t j = 0; j < nkw; ++j)
-            if (!PyUnicode_Check(PyTuple_GET_ITEM(kwnames, j)))
-                raise(PyExc_TypeError, "%.200s() keywords must be strings", PyUnicode_AsUTF8(fi.name));
-        PyObject* const* kwvalues = args + nargs;
-        Py_ssize_t used = 0;
-        for (Py_ssize_t i = nargs; i < np; ++i) {
-            out[i] = find_keyword(kwnames, kwvalues, fi.names[i]);
-            if (out[i]) ++used;
-            else if (i < fi.nrequired) argtuple_error(fi, i);
-        }
-        if (used < nkw) {
-            for (Py_ssize_t j = 0; j < nkw; ++j) {
-                PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-                Py_ssize_t p = param_index(fi, key);
-                if (p >= nargs) continue;
-                if (p >= 0)
-                    raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                          PyUnicode_AsUTF8(fi.name), key);
-                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", PyUnicode_AsUTF8(fi.name), key);
-            }
-        }
-    } else if (nargs < fi.nrequired) {
-        argtuple_error(fi, nargs);
-    }
-    for (Py_ssize_t i = nargs; i < np; ++i)
-        if (!out[i]) out[i] = fi.defaults[i];
-}
-
-void raise_arg_type(PyObject* argname, const char* expected, PyObject* given) {
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-          PyUnicode_AsUTF8(argname), expected, Py_TYPE(given)->tp_name);
-}
-
-namespace detail {
-
-PyObject* to_int(PyObject* o, PyObject* name, Ref& hold) {
-    if (PyLong_CheckExact(o)) return o;
-    if (o == Py_None || PyUnicode_Check(o) || !PyNumber_Check(o)) raise_arg_type(name, "int", o);
-    hold = Ref::steal(PyNumber_Long(o));
-    return hold.get();
-}
-
-PyObject* to_float(PyObject* o, PyObject* name, Ref& hold) {
-    if (PyFloat_CheckExact(o)) return o;
-    if (o == Py_None || PyUnicode_Check(o) || !PyNumber_Check(o)) raise_arg_type(name, "float", o);
-    hold = Ref::steal(PyNumber_Float(o));
-    return hold.get();
-}
-
-}  // namespace detail
-
-// ---------------------------------------------------------------------------------------------
-// Tracebacks
-
-void add_traceback(PyObject* code) noexcept {
-    if (!code || !PyErr_Occurred()) return;
-    PyObject* exc = PyErr_GetRaisedException();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                       detail::state.dict, nullptr);
-    if (!frame) {
-        // no entry rather than losing the exception being reported
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
-        return;
-    }
-    PyErr_SetRaisedException(exc);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
-}
-
-void fail(const FunctionInfo& fi) noexcept {
-    set_error_from_current();
-    add_traceback(fi.traceback_code);
-}
 
 // ---------------------------------------------------------------------------------------------
 // Builtin function objects
@@ -202,7 +50,7 @@ struct FunctionObject {
 PyObject* fo_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     // a property that calls back into the method it is read by recurses through here
-    RecursionGuard depth;
+    detail::RecursionGuard depth;
     if (!depth.entered()) return nullptr;
     return f->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
@@ -266,13 +114,14 @@ PyObject* fo_repr(PyObject* self) {
 }
 
 // Attributes that may be replaced (the binder keeps its own defaults: writing __defaults__
-// does not change what a call uses).
+// does not change what a call uses); deleting one sets None where None is allowed. The closure is
+// the interpreter's text for a value of the wrong type.
 template <std::size_t Offset, bool AllowNone, PyTypeObject* Type>
-int fo_set(PyObject* self, PyObject* value, void*) {
+int fo_set(PyObject* self, PyObject* value, void* refusal) {
     auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Offset);
     if (value == nullptr) value = Py_None;
     if (!(AllowNone && value == Py_None) && !PyObject_TypeCheck(value, Type)) {
-        PyErr_Format(PyExc_TypeError, "attribute value type must be %s", Type->tp_name);
+        PyErr_SetString(PyExc_TypeError, static_cast<const char*>(refusal));
         return -1;
     }
     Py_XSETREF(*slot, Py_NewRef(value));
@@ -286,15 +135,20 @@ PyObject* fo_get(PyObject* self, void*) {
 PyObject* fo_get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
 #define FO_FIELD(field) offsetof(FunctionObject, field)
+#define FO_REFUSAL(text) const_cast<char*>(text)
 PyGetSetDef fo_getset[] = {
-    {"__name__", fo_get<FO_FIELD(name)>, fo_set<FO_FIELD(name), false, &PyUnicode_Type>, nullptr, nullptr},
-    {"__qualname__", fo_get<FO_FIELD(qualname)>, fo_set<FO_FIELD(qualname), false, &PyUnicode_Type>, nullptr, nullptr},
+    {"__name__", fo_get<FO_FIELD(name)>, fo_set<FO_FIELD(name), false, &PyUnicode_Type>, nullptr,
+     FO_REFUSAL("__name__ must be set to a string object")},
+    {"__qualname__", fo_get<FO_FIELD(qualname)>, fo_set<FO_FIELD(qualname), false, &PyUnicode_Type>, nullptr,
+     FO_REFUSAL("__qualname__ must be set to a string object")},
     {"__doc__", fo_get<FO_FIELD(doc)>, fo_set<FO_FIELD(doc), true, &PyBaseObject_Type>, nullptr, nullptr},
     {"__module__", fo_get<FO_FIELD(module)>, fo_set<FO_FIELD(module), true, &PyBaseObject_Type>, nullptr, nullptr},
-    {"__defaults__", fo_get<FO_FIELD(defaults)>, fo_set<FO_FIELD(defaults), true, &PyTuple_Type>, nullptr, nullptr},
-    {"__kwdefaults__", fo_get<FO_FIELD(kwdefaults)>, fo_set<FO_FIELD(kwdefaults), true, &PyDict_Type>, nullptr, nullptr},
+    {"__defaults__", fo_get<FO_FIELD(defaults)>, fo_set<FO_FIELD(defaults), true, &PyTuple_Type>, nullptr,
+     FO_REFUSAL("__defaults__ must be set to a tuple object")},
+    {"__kwdefaults__", fo_get<FO_FIELD(kwdefaults)>, fo_set<FO_FIELD(kwdefaults), true, &PyDict_Type>, nullptr,
+     FO_REFUSAL("__kwdefaults__ must be set to a dict object")},
     {"__annotations__", fo_get<FO_FIELD(annotations)>, fo_set<FO_FIELD(annotations), true, &PyDict_Type>, nullptr,
-     nullptr},
+     FO_REFUSAL("__annotations__ must be set to a dict object")},
     {"__globals__", fo_get<FO_FIELD(globals)>, nullptr, nullptr, nullptr},
     {"__code__", fo_get<FO_FIELD(code)>, nullptr, nullptr, nullptr},
     {"__closure__", fo_get_closure, nullptr, nullptr, nullptr},
@@ -308,30 +162,30 @@ PyMemberDef fo_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, FO_FIELD(vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+#undef FO_REFUSAL
 #undef FO_FIELD
 
 PyTypeObject* function_type() {
-    static PyTypeObject* type = [] {
-        PyType_Slot slots[] = {
-            {Py_tp_dealloc, reinterpret_cast<void*>(fo_dealloc)},
-            {Py_tp_traverse, reinterpret_cast<void*>(fo_traverse)},
-            {Py_tp_clear, reinterpret_cast<void*>(fo_clear)},
-            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-            {Py_tp_descr_get, reinterpret_cast<void*>(fo_descr_get)},
-            {Py_tp_repr, reinterpret_cast<void*>(fo_repr)},
-            {Py_tp_getset, fo_getset},
-            {Py_tp_members, fo_members},
-            {Py_tp_methods, fo_methods},
-            {0, nullptr},
-        };
-        PyType_Spec spec = {"builtins.native_function", sizeof(FunctionObject), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                Py_TPFLAGS_IMMUTABLETYPE,
-                            slots};
-        return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
-    }();
-    return type;
+    if (PyTypeObject* made = state.function_type) return made;
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(fo_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(fo_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(fo_clear)},
+        {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(fo_descr_get)},
+        {Py_tp_repr, reinterpret_cast<void*>(fo_repr)},
+        {Py_tp_getset, fo_getset},
+        {Py_tp_members, fo_members},
+        {Py_tp_methods, fo_methods},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"builtins.native_function", sizeof(FunctionObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                            Py_TPFLAGS_IMMUTABLETYPE,
+                        slots};
+    state.function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+    return state.function_type;
 }
 
 }  // namespace
@@ -422,7 +276,7 @@ int scope_clear(PyObject* self) {
 }
 
 PyTypeObject* scope_type(const char* outer) {
-    static std::map<std::string, PyTypeObject*> types;  // one per enclosing function, kept for the process
+    auto& types = state.scope_types;
     auto found = types.find(outer);
     if (found != types.end()) return found->second;
     PyType_Slot slots[] = {

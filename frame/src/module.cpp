@@ -52,8 +52,8 @@ Ref import(PyObject* dotted) {
     // straight into the import system (which answers a loaded module from sys.modules)
     PyObject* hook = PyDict_GetItemWithError(state.builtins, "__import__"_id);
     if (!hook || hook != state.builtin_import) return Ref::steal(PyImport_Import(dotted));
-    static PyObject* const leaf = check(Py_BuildValue("(O)", "__name__"_id));  // a fromlist: the leaf module
-    return Ref::steal(PyImport_ImportModuleLevelObject(dotted, state.dict, nullptr, leaf, 0));
+    if (!state.leaf_fromlist) state.leaf_fromlist = check(Py_BuildValue("(O)", "__name__"_id));
+    return Ref::steal(PyImport_ImportModuleLevelObject(dotted, state.dict, nullptr, state.leaf_fromlist, 0));
 }
 
 Ref import_from(PyObject* dotted, PyObject* name) {
@@ -196,8 +196,6 @@ Ref ClassDef::create() {
 
 namespace detail {
 
-static ModuleDef* the_def;
-
 // An exit handler that sets interpreter_exiting: Python-level exit handlers run before the
 // interpreter starts ending daemon threads (the low-level ones only after).
 static void note_exit() {
@@ -222,12 +220,11 @@ static int copy_spec(PyObject* spec, PyObject* dict, const char* from, const cha
 }
 
 static PyObject* create(PyObject* spec, PyModuleDef*) {
-    static int64_t main_interpreter = -1;
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (main_interpreter == -1) {
-        main_interpreter = current;
+    if (state.main_interpreter == -1) {
+        state.main_interpreter = current;
         if (current == -1) return nullptr;
-    } else if (main_interpreter != current) {
+    } else if (state.main_interpreter != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
@@ -251,7 +248,7 @@ static PyObject* create(PyObject* spec, PyModuleDef*) {
 }
 
 static int exec(PyObject* module) {
-    ModuleDef& def = *the_def;
+    ModuleDef& def = *state.def;
     if (state.module) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.", def.short_name);
@@ -306,7 +303,7 @@ static int exec(PyObject* module) {
 }
 
 PyObject* ModuleDef::init() {
-    the_def = this;
+    state.def = this;
     static PyModuleDef_Slot slots[] = {
         {Py_mod_create, reinterpret_cast<void*>(create)},
         {Py_mod_exec, reinterpret_cast<void*>(exec)},

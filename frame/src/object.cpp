@@ -7,6 +7,7 @@
 #include <new>
 
 #include "frame/object.hpp"
+#include "state.hpp"
 
 namespace frame {
 
@@ -214,14 +215,13 @@ void list_append(Obj l, Arg value) { check(PyList_Append(l.get(), value.p)); }
 namespace detail {
 
 // The keyword-name tuple of a call. A call site passes the same names every time, so tuples are
-// kept in a small direct-mapped table, as the interpreter keeps them among a function's
-// constants (a kept tuple holds its names, so their addresses stay theirs).
+// kept in a small direct-mapped table (state.kwnames), as the interpreter keeps them among a
+// function's constants (a kept tuple holds its names, so their addresses stay theirs).
 static Ref kwnames_of(const Kw* kws, std::size_t nkw) {
     if (nkw == 0) return Ref();
-    static PyObject* kept[128] = {};
     std::size_t h = nkw;
     for (std::size_t i = 0; i < nkw; ++i) h = h * 31 + (reinterpret_cast<std::uintptr_t>(kws[i].name) >> 4);
-    PyObject*& slot = kept[h % 128];
+    PyObject*& slot = state.kwnames[h % KWNAMES_SLOTS];
     if (slot && PyTuple_GET_SIZE(slot) == static_cast<Py_ssize_t>(nkw)) {
         std::size_t i = 0;
         while (i < nkw && PyTuple_GET_ITEM(slot, i) == kws[i].name) ++i;

@@ -1,18 +1,50 @@
-// The module this copy of the frame serves (one module per shared object, one interpreter).
+// What this copy of the frame keeps for the module it serves (one module per shared object, one
+// interpreter): the module, the types the frame makes, and its caches. Touched only with the
+// interpreter lock held.
 #pragma once
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "frame/object.hpp"
 
 namespace frame::detail {
 
+struct ModuleDef;
+
+// Coroutine frames come and go with every call: freed frames are kept for reuse, by size class of
+// FRAME_GRAIN bytes, up to FRAME_KEEP per class (co.cpp).
+constexpr std::size_t FRAME_GRAIN = 64, FRAME_CLASSES = 32, FRAME_KEEP = 64;
+// Slots of the keyword-name tuple cache (object.cpp).
+constexpr std::size_t KWNAMES_SLOTS = 128;
+
 struct State {
+    // the module
+    ModuleDef* def = nullptr;               // what PyInit_<name> passed
+    std::int64_t main_interpreter = -1;     // the one interpreter the module may be loaded into
     PyObject* module = nullptr;    // set while the module exists; the exec step's guard
     PyObject* dict = nullptr;
     PyObject* name = nullptr;      // "quorvane.server.telegram"
     PyObject* filename = nullptr;  // "quorvane/server/telegram.py"
     PyObject* builtins = nullptr;  // the builtins module's dict
     PyObject* builtin_import = nullptr;  // builtins.__import__ as it was at load
+    PyObject* leaf_fromlist = nullptr;   // ("__name__",): an import's fromlist that returns the leaf module
+
+    // the types the frame makes, created at first use and kept for the process
+    PyTypeObject* function_type = nullptr;
+    PyTypeObject* coroutine_type = nullptr;
+    PyTypeObject* await_iterator_type = nullptr;
+    std::map<std::string, PyTypeObject*> scope_types;  // by the enclosing function's qualified name
+
+    // caches
+    struct FreeFrames {
+        void* head[FRAME_CLASSES] = {};
+        std::size_t count[FRAME_CLASSES] = {};
+    } free_frames;
+    // the keyword-name tuples of call sites, direct-mapped by their names' addresses
+    PyObject* kwnames[KWNAMES_SLOTS] = {};
 };
 extern State state;
 

@@ -244,6 +244,38 @@ def test_method_signature():
     assert list(inspect.signature(ft.Widget.later).parameters) == ["self", "awaitable"]
 
 
+def plain(by=1):
+    return by
+
+
+async def plain_coroutine(value):
+    return value
+
+
+DELETE = object()
+TEXT_ATTRS = [(attr, value, f"{attr} must be set to a string object")
+              for attr in ("__name__", "__qualname__") for value in (5, DELETE)]
+
+
+# the same texts from the interpreter's function and coroutine
+@pytest.mark.parametrize("kind, attr, value, text", [
+    *(("function", *row) for row in TEXT_ATTRS),
+    *(("coroutine", *row) for row in TEXT_ATTRS),
+    ("function", "__defaults__", 5, "__defaults__ must be set to a tuple object"),
+    ("function", "__kwdefaults__", [], "__kwdefaults__ must be set to a dict object"),
+    ("function", "__annotations__", (), "__annotations__ must be set to a dict object"),
+])
+def test_attribute_of_wrong_type_refused(kind, attr, value, text):
+    targets = [ft.Widget.grow, plain] if kind == "function" else [ft.noop(1), plain_coroutine(1)]
+    for target in targets:
+        before = getattr(target, attr)
+        with raises(TypeError, text):
+            delattr(target, attr) if value is DELETE else setattr(target, attr, value)
+        assert getattr(target, attr) is before
+        if kind == "coroutine":
+            target.close()
+
+
 @pytest.mark.parametrize("attr, value", [("__defaults__", (100,)), ("__kwdefaults__", {"by": 100})])
 def test_writing_defaults_does_not_change_them(monkeypatch, attr, value):
     monkeypatch.setattr(ft.Widget.grow, attr, value)

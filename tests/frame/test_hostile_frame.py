@@ -1,11 +1,13 @@
 """Native coroutines and functions under hostile use, against the `async def` twins of
 test_coroutine.py: awaited objects that call back into the coroutine as it drops them, abandoned
-tasks in reference cycles, state introspection, pickling and copying."""
+tasks in reference cycles, state introspection, pickling and copying, recursion on small thread
+stacks."""
 import asyncio
 import copy
 import gc
 import inspect
 import pickle
+import threading
 
 import pytest
 
@@ -127,3 +129,51 @@ def test_functions_pickle_and_copy_by_qualified_name(fn, how):
 def test_dict_keys_given_as_text(tok):
     t = tok()
     assert list(ft.text_keys(t).items()) == [("alpha", t), ("beta", 2)]
+
+
+class Again:
+    """A counter value whose += calls the counter again, as an aggregator whose ingest fires the
+    update handler again: native, Python, native, ..."""
+
+    def __iadd__(self, n):
+        return self.step(n)
+
+
+def reenter_through_python():
+    again = Again()
+    again.step = ft.make_counter(again)
+    again.step(1)
+
+
+class Pending:
+    def __await__(self):
+        yield
+
+
+DEEP = {
+    "native calls": lambda: ft.raise_deep(10**6, "bottom"),
+    "native calls through Python": reenter_through_python,
+    "native awaits": lambda: ft.await_native(10**6, Pending()).send(None),
+}
+
+
+@pytest.mark.parametrize("stack_kib", [256, 1024])
+@pytest.mark.parametrize("recursion", DEEP)
+def test_deep_recursion_on_a_small_thread_stack_raises_recursion_error(isolated, recursion, stack_kib):
+    # the recursion limit counts levels, not the kilobytes a native level takes
+    if not isolated():
+        return
+    raised = []
+
+    def run():
+        try:
+            DEEP[recursion]()
+        except RecursionError as e:
+            raised.append(type(e))
+
+    threading.stack_size(stack_kib << 10)
+    thread = threading.Thread(target=run)
+    thread.start()
+    threading.stack_size(0)
+    thread.join()
+    assert raised == [RecursionError]

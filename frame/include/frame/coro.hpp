@@ -24,8 +24,6 @@
 
 namespace frame {
 
-struct FunctionInfo;
-
 class [[nodiscard]] Co {
 public:
     struct promise_type {
@@ -42,7 +40,7 @@ public:
         Ref result;
         std::optional<PyError> error;
         std::coroutine_handle<promise_type> parent;
-        Driver* driver = nullptr;
+        detail::Driver* driver = nullptr;
     };
     using handle = std::coroutine_handle<promise_type>;
 
@@ -187,13 +185,5 @@ public:
 private:
     Held iterator_;
 };
-
-// ---------------------------------------------------------------------------------------------
-
-// A Python coroutine object for fi with room for nargs arguments (*args, to be filled with new
-// references: they stay alive, visited by the garbage collector, for the coroutine's lifetime);
-// start_coroutine then gives it the body's frame. Until then it is inert.
-PyObject* new_coroutine(const FunctionInfo& fi, Py_ssize_t nargs, PyObject*** args);
-void start_coroutine(Obj coroutine, Co body) noexcept;
 
 }  // namespace frame

@@ -17,7 +17,9 @@ namespace frame {
 class Ref;
 class Obj;
 class Held;
+namespace detail {
 struct Driver;
+}
 
 // At exit the interpreter ends its daemon threads by unwinding their C++ frames without the
 // interpreter lock, and destructors must then leave Python objects alone. No thread is ended
@@ -96,27 +98,6 @@ public:
     ErrorGuard& operator=(const ErrorGuard&) = delete;
 private:
     PyObject* exc_;
-};
-
-// Counts a call of ours against the interpreter's recursion limit, as Py_EnterRecursiveCall
-// does (inline: the thread state is read once); past the limit RecursionError is set and
-// entered() is false.
-class RecursionGuard {
-public:
-    RecursionGuard() noexcept : ts_(PyThreadState_Get()) {
-        if (ts_->c_recursion_remaining > 0) --ts_->c_recursion_remaining;
-        else entered_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
-    }
-    ~RecursionGuard() {
-        if (entered_ && holding_interpreter()) ++ts_->c_recursion_remaining;  // Py_LeaveRecursiveCall
-    }
-    bool entered() const noexcept { return entered_; }
-    PyThreadState* thread() const noexcept { return ts_; }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-private:
-    PyThreadState* ts_;
-    bool entered_ = true;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -223,10 +204,9 @@ private:
     void link() noexcept;
     void unlink() noexcept;
     PyObject* p_ = nullptr;
-    Driver* owner_ = nullptr;
+    detail::Driver* owner_ = nullptr;
     Held* prev_ = nullptr;
     Held* next_ = nullptr;
-    friend struct Driver;
 };
 
 inline Obj::Obj(const Ref& r) noexcept : p_(r.get()) {}
