@@ -11,8 +11,6 @@ using Handler = Vars<"BarwardenManager._make_update_handler", "self", "symbol">;
 // _subscribe_one's variables, which its _on_error closes over
 using Request = Vars<"BarwardenManager._subscribe_one", "refused">;
 
-Ref info(PyObject* message) { return G("logger"_id).method("info"_id, message); }
-
 // count >= MAX_SUBS, the limit read at each use
 bool pass_full(long long count) {
     return check(PyObject_RichCompareBool(Ref(num(count)).get(), G("MAX_SUBS"_id).get(), Py_GE)) != 0;
@@ -49,21 +47,21 @@ Co Manager_start(Obj self) {
     if (!running.is_none() && !truthy(running.method("done"_id))) co_return none();
     Ref switch_value = G("os"_id).attr("environ"_id).method("get"_id, "QUORVANE_BARWARDEN"_id, "1"_id);
     if (eq(switch_value, "0"_id) || eq(switch_value, "false"_id) || eq(switch_value, "False"_id)) {
-        info("barwarden disabled via QUORVANE_BARWARDEN"_id);
+        log("info"_id, "barwarden disabled via QUORVANE_BARWARDEN"_id);
         co_return none();
     }
     Ref app = self.attr("_app"_id);
     if (app.is_none()) {
-        info("barwarden: no icli app, staying idle"_id);
+        log("info"_id, "barwarden: no icli app, staying idle"_id);
         co_return none();
     }
     Ref ib = app.attr_or_none("ib"_id);
     if (ib.is_none()) {
-        info("barwarden: no ib session, staying idle"_id);
+        log("info"_id, "barwarden: no ib session, staying idle"_id);
         co_return none();
     }
     if (!truthy(app.attr_or_none("quoteState"_id))) {
-        info("barwarden: no tracked tickers yet"_id);
+        log("info"_id, "barwarden: no tracked tickers yet"_id);
         co_return none();
     }
     self.setattr("_error_handler"_id, self.attr("_on_ib_error"_id).get());
@@ -94,7 +92,7 @@ Co Manager_subscribe_all(Obj self) {
         if (check(PySequence_Contains(self.attr("_subs"_id).get(), symbol.get()))) continue;
         Outcome subscribed = co_await attempt(subscribe_guarded(self, symbol, iticker));
         if (subscribed.failed()) {
-            G("logger"_id).method("warning"_id, "barwarden subscribe failed for {}"_id, symbol);
+            log("warning"_id, "barwarden subscribe failed for {}"_id, symbol);
             continue;
         }
         ++count;
@@ -184,7 +182,7 @@ Co Manager_subscribe_one(Obj self, Str symbol, Obj iticker) {
     Ref updates = bar_list.attr("updateEvent"_id);
     Ref handler = self.method("_make_update_handler"_id, symbol);
     bar_list.setattr("updateEvent"_id, iadd(updates, handler).get());
-    G("logger"_id).method("debug"_id, "barwarden subscribed {}"_id, symbol);
+    log("debug"_id, "barwarden subscribed {}"_id, symbol);
     co_return none();
 }
 
@@ -213,7 +211,7 @@ Co Manager_stop(Obj self) {
                     cancel(sub.attr("bar_list"_id));
                 }
             },
-            [&](const PyError&) { G("logger"_id).method("debug"_id, "barwarden teardown issue for {}"_id, symbol); });
+            [&](const PyError&) { log("debug"_id, "barwarden teardown issue for {}"_id, symbol); });
     });
     self.attr("_subs"_id).method("clear"_id);
     if (!ib.is_none() && !self.attr("_error_handler"_id).is_none())
@@ -274,7 +272,7 @@ void pump(Obj self, Obj symbol, Obj bar_list) {
 
 void Manager_pump_authoritative(Obj self, Str symbol, Obj bar_list) {
     try_except([&] { pump(self, symbol, bar_list); },
-               [&](const PyError&) { G("logger"_id).method("exception"_id, "barwarden pump failed for {}"_id, symbol); });
+               [&](const PyError&) { log("exception"_id, "barwarden pump failed for {}"_id, symbol); });
 }
 
 // ib_async forgets a request's contract once its first bars have arrived, so a live
@@ -300,9 +298,8 @@ void Manager_on_ib_error(Obj self, Obj req_id, Obj error_code, Obj, Obj contract
     Ref since = Ref::steal(PyNumber_Subtract(now.get(), last.get()));
     if (!check(PyObject_RichCompareBool(since.get(), Ref(num(300)).get(), Py_GT))) return;
     warned.setitem(key.get(), now.get());
-    G("logger"_id).method("warning"_id,
-                          "barwarden: bust trade reported for {} (10225); server bars already reflect the correction"_id,
-                          key);
+    log("warning"_id,
+        "barwarden: bust trade reported for {} (10225); server bars already reflect the correction"_id, key);
 }
 
 }  // namespace

@@ -36,9 +36,8 @@ Co LagSentry_run(Obj self) {
         if (lag > as_double(self.attr("max_lag_ms"_id))) self.setattr("max_lag_ms"_id, self.attr("lag_ms"_id).get());
         double lag_ms = as_double(self.attr("lag_ms"_id));
         if (lag_ms >= as_double(self.attr("warn_ms"_id))) {
-            Ref warning = G("logger"_id).attr("warning"_id);
             Ref shown = self.attr("lag_ms"_id), peak = self.attr("max_lag_ms"_id);
-            warning("event loop lag {:.0f}ms (max {:.0f}ms) — something is blocking the loop"_id, shown, peak);
+            log("warning"_id, "event loop lag {:.0f}ms (max {:.0f}ms) — something is blocking the loop"_id, shown, peak);
         }
     }
 }

@@ -95,9 +95,9 @@ void deliver(Obj client, Obj url, Obj token, Obj message) {
             [&](const PyError& e) {
                 mask_token(e.value(), token);
                 if (attempt == 1) {
-                    G("logger"_id).method("exception"_id, "telegram send failed"_id);
+                    log("exception"_id, "telegram send failed"_id);
                 } else {
-                    G("logger"_id).method("warning"_id, "telegram send retry"_id);
+                    log("warning"_id, "telegram send retry"_id);
                     import("time"_id).method("sleep"_id, 1);
                 }
                 return false;

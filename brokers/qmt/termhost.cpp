@@ -50,7 +50,7 @@ Co Termhost_broadcast_asset(Obj self, Dict data, Obj streamer) {
 
 // One connection of the listener: every "asset" message whose data is an object is broadcast.
 Co listen_on(Obj ws, Obj self, Obj streamer, Obj json) {
-    G("logger"_id).method("info"_id, "Connected to qmt-bridge trade WS"_id);
+    log("info"_id, "Connected to qmt-bridge trade WS"_id);
     for (;;) {
         Ref receiving = ws.method("recv"_id);
         Held text = co_await awaitable(std::move(receiving));
@@ -97,7 +97,7 @@ Co poll_once(Obj client, Obj self, Obj streamer) {
     } else if (!eq(resp.attr("status_code"_id), 404)) {
         Ref status = resp.attr("status_code"_id);
         Ref head = resp.attr("text"_id).item(Ref::steal(PySlice_New(Py_None, Ref(num(200)).get(), Py_None)).get());
-        G("logger"_id).method("warning"_id, "qmt-bridge asset poll {}: {}"_id, status, head);
+        log("warning"_id, "qmt-bridge asset poll {}: {}"_id, status, head);
     }
     co_return none();
 }
@@ -110,9 +110,9 @@ Co poll_forever(Obj client, Obj self, Obj streamer, Obj interval, Obj httpx) {
             PyError e = polled.error();
             Handling handling(e);
             if (e.matches(httpx.attr("ConnectError"_id).get()))
-                G("logger"_id).method("debug"_id, "qmt-bridge not reachable (account poll skipped)"_id);
+                log("debug"_id, "qmt-bridge not reachable (account poll skipped)"_id);
             else
-                G("logger"_id).method("exception"_id, "qmt account poll error"_id);
+                log("exception"_id, "qmt account poll error"_id);
         }
         Ref pausing = G("asyncio"_id).method("sleep"_id, interval);
         Ref paused = co_await awaitable(std::move(pausing));

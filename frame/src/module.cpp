@@ -1,5 +1,6 @@
 #include <string>
 
+#include "frame/detail/function_info.hpp"
 #include "frame/module.hpp"
 #include "state.hpp"
 
@@ -10,7 +11,7 @@ namespace detail {
 State state;
 
 PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObject*>& params, int line,
-                    bool coroutine) {
+                    bool coroutine, const char* body) {
     // A real (trivial) code object compiled at the function's line, renamed: the interpreter
     // then reports the right line, and inspect reads the parameters from it.
     std::string source(line > 1 ? static_cast<std::size_t>(line - 1) : 0, '\n');
@@ -19,7 +20,9 @@ PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObje
         if (i) source += ", ";
         source += PyUnicode_AsUTF8(params[i]);
     }
-    source += "): pass\n";
+    source += "): ";
+    source += body;
+    source += "\n";
     Ref module_code = Ref::steal(Py_CompileString(source.c_str(), PyUnicode_AsUTF8(state.filename), Py_file_input));
     Ref consts = module_code.attr("co_consts"_id);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
@@ -28,6 +31,20 @@ PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObje
             return item.method("replace"_id, kw("co_name"_id, name), kw("co_qualname"_id, qualname)).release();
     }
     raise(PyExc_SystemError, "no code object compiled for %U", qualname);
+}
+
+// `def <function>(*args): logger.<level>(*args)` on the line, with the module's globals: the
+// frame a logging library takes for its caller's then names the module, the function and the line.
+PyObject* log_line(PyObject* level, int line) {
+    const FunctionInfo* fi = running_function;
+    PyObject*& made = state.log_lines[{fi, line, level}];
+    if (made) return made;
+    std::string body = std::string("logger.") + PyUnicode_AsUTF8(level) + "(*args)";
+    PyObject* name = fi ? fi->name : "<module>"_id;
+    Ref code = Ref::steal(make_code(name, fi ? fi->qualname : name, {"*args"_id}, line, false, body.c_str()));
+    // kept for the life of the process, with the function's code objects
+    made = check(PyFunction_New(code.get(), state.dict));
+    return made;
 }
 
 }  // namespace detail

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frame/object.hpp"
@@ -13,6 +14,7 @@
 namespace frame::detail {
 
 struct ModuleDef;
+struct FunctionInfo;
 
 // Coroutine frames come and go with every call: freed frames are kept for reuse, by size class of
 // FRAME_GRAIN bytes, up to FRAME_KEEP per class (co.cpp).
@@ -45,12 +47,15 @@ struct State {
     } free_frames;
     // the keyword-name tuples of call sites, direct-mapped by their names' addresses
     PyObject* kwnames[KWNAMES_SLOTS] = {};
+    // the Python functions that make the log lines, by function, line and level (module.cpp)
+    std::map<std::tuple<const FunctionInfo*, int, PyObject*>, PyObject*> log_lines;
 };
 extern State state;
 
-// A code object for a function: its names, parameters and first line.
+// A code object for a function: its names, parameters and first line, and the one-line body
+// (Python source) on that line.
 PyObject* make_code(PyObject* name, PyObject* qualname, const std::vector<PyObject*>& params, int line,
-                    bool coroutine);
+                    bool coroutine, const char* body = "pass");
 
 // tp_dealloc of a collected type of ours whose tp_clear drops everything an instance holds.
 template <int (*clear)(PyObject*)>

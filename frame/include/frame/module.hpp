@@ -1,4 +1,4 @@
-// Module definition, module globals, imports and classes.
+// Module definition, module globals, imports, log lines and classes.
 //
 //   FRAME_MODULE(lagsentry, "quorvane.server.lagsentry", "doc") {
 //       m.import("asyncio");
@@ -29,6 +29,25 @@ PyObject* module_name() noexcept;       // the dotted name, borrowed
 Ref import(PyObject* dotted);
 // `from a import b` made at call time.
 Ref import_from(PyObject* dotted, PyObject* name);
+
+namespace detail {
+PyObject* log_line(PyObject* level, int line);  // borrowed
+}
+
+// A log line's level ("info"_id), and the line of the module's source it is written on.
+struct LogLevel {
+    LogLevel(PyObject* name, int line = __builtin_LINE()) noexcept : name(name), line(line) {}
+    PyObject* name;
+    int line;
+};
+
+// logger.<level>(args...), the module global `logger` read at the call, made as a line of the
+// running function: a loguru or logging record names the module (its __name__), the function
+// and the line, as the same line in Python would, so a sink filtered by module sees it.
+template <class... A>
+void log(LogLevel level, A&&... args) {
+    call(detail::log_line(level.name, level.line), std::forward<A>(args)...);
+}
 
 class Module {
 public:

@@ -37,9 +37,9 @@ struct CoroutineObject {
 CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
 
 // While a coroutine runs: its exception state is the thread's innermost (what sys.exc_info()
-// and a Handling see, as for an async def frame), the Helds made belong to its driver, and the
-// interpreter's recursion limit counts it. It does not run when the thread's stack is nearly
-// used up (RecursionError).
+// and a Handling see, as for an async def frame), the Helds made belong to its driver, its
+// function is the running function, and the interpreter's recursion limit counts it. It does not
+// run when the thread's stack is nearly used up (RecursionError).
 class Activation {
 public:
     explicit Activation(CoroutineObject* c) noexcept : c_(c), entered_(depth_.entered() && !stack_exhausted()) {
@@ -48,12 +48,14 @@ public:
         c->exc_state.previous_item = ts->exc_info;
         ts->exc_info = &c->exc_state;
         driver_ = std::exchange(running_driver, &c->driver);
+        function_ = std::exchange(running_function, c->fi);
     }
     ~Activation() {
         if (!entered_ || !holding_interpreter()) return;
         depth_.thread()->exc_info = c_->exc_state.previous_item;
         c_->exc_state.previous_item = nullptr;
         running_driver = driver_;
+        running_function = function_;
     }
     bool entered() const noexcept { return entered_; }
     Activation(const Activation&) = delete;
@@ -63,6 +65,7 @@ private:
     CoroutineObject* c_;
     bool entered_;
     Driver* driver_ = nullptr;
+    const FunctionInfo* function_ = nullptr;
 };
 
 // Releases the chain's frames (their locals) and the awaited iterator; a pending error is kept

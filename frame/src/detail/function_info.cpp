@@ -10,6 +10,8 @@
 
 namespace frame::detail {
 
+[[gnu::tls_model("initial-exec")]] constinit thread_local const FunctionInfo* running_function = nullptr;
+
 void FunctionInfo::init(const char* qual, Params params, bool is_coroutine, int line, const char* docstring) {
     std::string_view q(qual);
     auto dot = q.rfind('.');

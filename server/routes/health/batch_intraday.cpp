@@ -59,7 +59,7 @@ Co keep_processed(Batch s, Str sym, Obj processor, Obj bars) {
 
 // The guarded part of _fetch_one: contract, bars, normalisation.
 Co fetch_bars(Batch s, Str sym) {
-    G("logger"_id).method("info"_id, "[bi-req] {}"_id, sym);
+    log("info"_id, "[bi-req] {}"_id, sym);
     Held contract = import_from("ib_async"_id, "Stock"_id)(sym, "SMART"_id, "USD"_id);
     Ref qualifying = s.get<"icli">().attr("ib"_id).method("qualifyContractsAsync"_id, contract);
     Held qualified = co_await awaitable(std::move(qualifying));

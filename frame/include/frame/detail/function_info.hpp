@@ -36,4 +36,19 @@ void add_traceback(PyObject* code) noexcept;
 
 [[noreturn]] void raise_arg_type(PyObject* argname, const char* expected, PyObject* given);
 
+// The function whose body this thread runs: the innermost native entry, or the coroutine being
+// resumed (null in the module body). Log lines name it. (Initial-exec: static TLS per module.)
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local const FunctionInfo* running_function;
+
+// Makes fi the running function for a scope.
+class Running {
+public:
+    explicit Running(const FunctionInfo* fi) noexcept : outer_(running_function) { running_function = fi; }
+    ~Running() { running_function = outer_; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+private:
+    const FunctionInfo* outer_;
+};
+
 }  // namespace frame::detail

@@ -163,12 +163,14 @@ PyObject* to_python(R (*)(Ps...), A& arguments, std::tuple<Qs...>&& params, cons
 }
 
 // The entry of every function: refuses when the thread's stack is nearly used up, binds and
-// converts, runs the body, and turns a C++ exception into the Python error (with the function's
-// traceback entry). A thread the interpreter ends at exit unwinds through here untouched.
+// converts, runs the body (as the running function), and turns a C++ exception into the Python
+// error (with the function's traceback entry). A thread the interpreter ends at exit unwinds
+// through here untouched.
 template <auto F, class R, class... Ps>
 PyObject* invoke(R (*f)(Ps...), const FunctionInfo& fi, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
     if (stack_exhausted()) return nullptr;
+    Running running(&fi);
     try {
         typename ArgumentsOf<scoped<Ps...>, Ps...>::type arguments(fi, args, nargs, kwnames);
         return to_python<F>(f, arguments, arguments.convert(fi), fi, self);
