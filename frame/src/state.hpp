@@ -47,8 +47,10 @@ struct State {
     } free_frames;
     // the keyword-name tuples of call sites, direct-mapped by their names' addresses
     PyObject* kwnames[KWNAMES_SLOTS] = {};
-    // the Python functions that make the log lines, by function, line and level (module.cpp)
-    std::map<std::tuple<const FunctionInfo*, int, PyObject*>, PyObject*> log_lines;
+    // the Python functions that make the log lines, by function, line and level (module.cpp). The
+    // function is keyed as a plain address: clang exports a standard template's instantiation
+    // over a type of ours (the map iterator's operator==), which would bind across modules.
+    std::map<std::tuple<const void*, int, PyObject*>, PyObject*> log_lines;
 };
 extern State state;
 
