@@ -96,7 +96,7 @@ Co Manager_subscribe_all(Obj self) {
             continue;
         }
         ++count;
-        Ref sleep = G("asyncio"_id).attr("sleep"_id);
+        Held sleep = G("asyncio"_id).attr("sleep"_id);
         Ref pausing = sleep(G("STAGGER_SECONDS"_id));
         Ref paused = co_await awaitable(std::move(pausing));
     }

@@ -90,6 +90,14 @@ Ref passed_back(Obj resp) {
     return response;
 }
 
+// The request's own query mapping; a repeated key goes as every (key, value) pair, since httpx
+// reads a mapping's items and would send the last value only.
+Ref query_of(Obj request) {
+    Ref params = request.attr("query_params"_id);
+    Ref pairs = params.method("multi_items"_id);
+    return len(pairs) != len(params) ? pairs : params;
+}
+
 // The request as the backend gets it, inside the client block; a timeout or a refused
 // connection becomes its JSON error.
 Co forward(Obj client, Obj request, Obj target, Obj headers) {
@@ -97,13 +105,8 @@ Co forward(Obj client, Obj request, Obj target, Obj headers) {
     Held method = request.attr("method"_id);
     Ref reading = request.method("body"_id);
     Held body = co_await awaitable(std::move(reading));
-    // the request's own query mapping; a repeated key goes as every (key, value) pair, since
-    // httpx reads a mapping's items and would send the last value only
-    Ref params = request.attr("query_params"_id);
-    Ref pairs = params.method("multi_items"_id);
-    if (len(pairs) != len(params)) params = std::move(pairs);
     Ref sending = send(kw("method"_id, method), kw("url"_id, target), kw("headers"_id, headers),
-                       kw("content"_id, body), kw("params"_id, params));
+                       kw("content"_id, body), kw("params"_id, query_of(request)));
     Ref resp = co_await awaitable(std::move(sending));
     co_return resp;
 }

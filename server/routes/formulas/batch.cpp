@@ -173,7 +173,7 @@ Co formula_batch([[maybe_unused]] Obj request, Str symbol, Str period, Int count
     }
     Held computed;
     if (stale) {
-        Ref to_thread = G("asyncio"_id).attr("to_thread"_id);
+        Held to_thread = G("asyncio"_id).attr("to_thread"_id);
         Ref computing = to_thread(G("_compute_indicators"_id), bars, ind);
         Ref result = co_await awaitable(std::move(computing));
         auto [indicators, errors] = unpack<2>(result);

@@ -94,12 +94,16 @@ void clear_rth(Obj out) {
     dict_set(out, "rthChangePercent"_id, none());
 }
 
+// options have no daily bars of their own
+bool option_quote(Obj quote) {
+    Ref sec_type = quote.method("get"_id, "secType"_id);
+    return eq(sec_type, "OPT"_id) || eq(sec_type, "FOP"_id);
+}
+
 // A live quote with the regular-hours reference fields from the cached daily bars.
 Co merge_rth(Snapshots s, Str sym, Dict d) {
     Held out = Ref::steal(PyDict_Copy(d.get()));
-    Ref sec_type = out.method("get"_id, "secType"_id);
-    if (eq(sec_type, "OPT"_id) || eq(sec_type, "FOP"_id)) {
-        // options have no daily bars of their own
+    if (option_quote(out)) {
         clear_rth(out);
         co_return out;
     }
@@ -117,11 +121,33 @@ Co merge_rth(Snapshots s, Str sym, Dict d) {
 
 Co snap(Snapshots s, Str sym) {
     Ref cached = s.get<"_snap_from_bars">()(sym);
-    Ref q = co_await awaitable(std::move(cached));
+    Held q = co_await awaitable(std::move(cached));
     if (!q.is_none()) co_return q;
     Ref fetched = s.get<"_fetch_yfinance">()(sym);
     Ref result = co_await awaitable(std::move(fetched));
     co_return result;
+}
+
+// asyncio.gather(*(_merge_rth(sym, d) for sym, d in items)) over the app's live quotes: those of
+// the symbols asked for, or every one when none is
+Ref gather_merged(Obj scope, Obj icli, Obj sym_list) {
+    Ref merge_fn = nested<&merge_rth>(scope, "_merge_rth", {"sym", "d"});
+    Ref items = new_list();
+    if (len(sym_list) > 0) {
+        for_each(sym_list, [&](Obj sym) {
+            Ref it = icli.attr("quoteState"_id).method("get"_id, sym);
+            if (truthy(it)) list_append(items, tuple_of(sym, it.method("to_dict"_id)));
+        });
+    } else {
+        for_each(icli.attr("quoteState"_id).method("items"_id), [&](Obj pair) {
+            auto [sym, quote] = unpack<2>(pair);
+            list_append(items, tuple_of(sym, quote.method("to_dict"_id)));
+        });
+    }
+    Ref gather = G("asyncio"_id).attr("gather"_id);
+    Ref coros = new_list();
+    for_each(items, [&](Obj pair) { list_append(coros, merge_fn(pair.item(0), pair.item(1))); });
+    return call_unpacked(gather, coros);
 }
 
 }  // namespace
@@ -141,23 +167,7 @@ Co snapshots(Obj request, Str symbols) {
     Snapshots(scope).set<"_snap_from_bars">(nested<&snap_from_bars>(scope, "_snap_from_bars", {"sym"}));
 
     if (online && truthy(icli)) {
-        Ref merge_fn = nested<&merge_rth>(scope, "_merge_rth", {"sym", "d"});
-        Ref items = new_list();
-        if (len(sym_list) > 0) {
-            for_each(sym_list, [&](Obj sym) {
-                Ref it = icli.attr("quoteState"_id).method("get"_id, sym);
-                if (truthy(it)) list_append(items, tuple_of(sym, it.method("to_dict"_id)));
-            });
-        } else {
-            for_each(icli.attr("quoteState"_id).method("items"_id), [&](Obj pair) {
-                auto [sym, quote] = unpack<2>(pair);
-                list_append(items, tuple_of(sym, quote.method("to_dict"_id)));
-            });
-        }
-        Ref gather = G("asyncio"_id).attr("gather"_id);
-        Ref coros = new_list();
-        for_each(items, [&](Obj pair) { list_append(coros, merge_fn(pair.item(0), pair.item(1))); });
-        Ref pending = call_unpacked(gather, coros);
+        Ref pending = gather_merged(scope, icli, sym_list);
         Ref quotes = co_await awaitable(std::move(pending));
         co_return dict_of("success"_id, true, "online"_id, true, "count"_id, len(quotes), "quotes"_id, quotes);
     }
@@ -166,8 +176,7 @@ Co snapshots(Obj request, Str symbols) {
         co_return dict_of("success"_id, true, "online"_id, false, "count"_id, 0, "quotes"_id, new_list(), "error"_id,
                           "No symbols provided for offline mode"_id);
     }
-    Ref snap_fn = nested<&snap>(scope, "_snap", {"sym"});
-    Ref pending = gather_each(snap_fn, sym_list, true);
+    Ref pending = gather_each(nested<&snap>(scope, "_snap", {"sym"}), sym_list, true);
     Ref results = co_await awaitable(std::move(pending));
 
     Ref quotes = new_list();
