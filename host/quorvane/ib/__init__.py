@@ -77,7 +77,6 @@ class IBConfig:
             enable = env.get(ENABLE_ENV, "").strip().lower() in _TRUE
         if not enable:
             return None
-
         if reconnect_max is not None:
             try:
                 reconnect_max = parse_seconds(str(reconnect_max))
@@ -86,7 +85,8 @@ class IBConfig:
         return cls(
             host=host or setting(HOST_ENV, str, DEFAULT_HOST, environ=env),
             port=port if port is not None else setting(PORT_ENV, int, DEFAULT_PORT, environ=env),
-            client_id=client_id if client_id is not None else setting(CLIENT_ID_ENV, int, DEFAULT_CLIENT_ID, environ=env),
+            client_id=client_id if client_id is not None
+            else setting(CLIENT_ID_ENV, int, DEFAULT_CLIENT_ID, environ=env),
             symbols=parse_symbols(symbols) if symbols is not None
             else setting(SYMBOLS_ENV, parse_symbols, tuple(DEMO_SYMBOLS), environ=env),
             reconnect_max=reconnect_max if reconnect_max is not None
