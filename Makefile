@@ -18,7 +18,7 @@ PYTEST_ARGS ?=
 debian = { $(foreach c,$(1),command -v $(c) >/dev/null &&) true; } || [ "$$(id -u)" != 0 ] || \
   { apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) >/dev/null; } || true
 
-.PHONY: setup install serve serve-ib browser redis-server test asan clang check bench wrk load soak clean
+.PHONY: setup install serve serve-ib browser redis-server test typecheck asan clang check bench wrk load soak clean
 
 $(VENV)/.stamp: pyproject.toml
 	@py=$$(scripts/find-python); echo "using $$py"; \
@@ -96,7 +96,13 @@ clang: setup browser redis-server
 	  PYTHONPATH=build/clang/install QUORVANE_TESTMODS=build/clang/testmods \
 	    $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
-check: test asan clang
+# mypy over the installed host package (the native modules' stubs included), with pyproject.toml's
+# configuration; run from the source root, where no `quorvane` directory shadows the installed one.
+typecheck: install
+	$(PY) -m mypy --version >/dev/null 2>&1 || $(PIP) install "mypy>=1.11"
+	$(PY) -m mypy -p quorvane
+
+check: typecheck test asan clang
 
 bench: install build/dev/testmods
 	QUORVANE_TESTMODS=build/dev/testmods $(PY) bench/run.py

@@ -16,7 +16,7 @@ import importlib
 import os
 import sys
 
-from fastapi import FastAPI, WebSocket
+from fastapi import FastAPI, Request, Response, WebSocket
 from loguru import logger
 
 from quorvane import __version__, dashboard, guards, metrics, plainjson
@@ -73,7 +73,7 @@ def _warm_up() -> None:
     KlineCache.intraday_session_day()
 
 
-async def _cache_unavailable(request, exc: loader.CacheError):
+async def _cache_unavailable(request: Request, exc: Exception) -> Response:
     # a shared cache's server went away: the request fails with the reason, the next one tries again
     logger.warning("{} {}: {}", request.method, request.url.path, exc)
     return guards.SurrogateSafeJSON({"success": False, "error": str(exc)}, status_code=503)

@@ -29,6 +29,7 @@ import datetime
 import json
 import os
 from collections import OrderedDict
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import NamedTuple
 from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
@@ -41,6 +42,7 @@ from starlette.datastructures import Headers, QueryParams
 from starlette.requests import Request
 
 from quorvane import plainjson
+from quorvane.environment import setting
 
 MAX_BODY_ENV = "QUORVANE_MAX_BODY_BYTES"
 MAX_BATCH_SYMBOLS_ENV = "QUORVANE_MAX_BATCH_SYMBOLS"
@@ -60,19 +62,15 @@ DEFAULT_EXCHANGE = "NYSE"  # the route's default for "exchange"
 _MAX_KEPT_EXCHANGES = 256  # distinct exchanges kept at once (unknown names answer fast, but are many)
 
 
-def _setting(name: str, default, convert):
-    """The environment variable `name` converted, `default` when unset or empty; a bad value raises
-    ValueError naming the variable."""
-    text = os.environ.get(name)
-    if not text:
-        return default
-    try:
+def _limit[N: (int, float)](name: str, default: N, convert: Callable[[str], N]) -> N:
+    """The environment variable `name` as a non-negative number, `default` when unset or blank."""
+    def non_negative(text: str) -> N:
         value = convert(text)
-    except ValueError:
-        raise ValueError(f"{name} must be a non-negative number, got {text!r}") from None
-    if value < 0:
-        raise ValueError(f"{name} must be a non-negative number, got {text!r}")
-    return value
+        if value < 0:
+            raise ValueError(text)
+        return value
+
+    return setting(name, non_negative, default, invalid="{name} must be a non-negative number, got {text!r}")
 
 
 def _json_response(status: int, payload: dict, close: bool = False):
@@ -288,7 +286,8 @@ class MarketStatusCache:
         response = SurrogateSafeJSON(jsonable_encoder(payload))
         messages = [{"type": "http.response.start", "status": response.status_code, "headers": response.raw_headers},
                     {"type": "http.response.body", "body": response.body}]
-        zone, stamp = datetime.timezone.utc, None
+        zone: datetime.tzinfo = datetime.timezone.utc
+        stamp = None
         try:
             if payload.get("success") is True:
                 zone = ZoneInfo(payload["timezone"])  # the calendar's zone, by its key
@@ -325,8 +324,8 @@ def install(app) -> MarketStatusCache:
     app.add_middleware(cache.middleware)
     # added last: the outermost layer, so an oversized request never reaches the cache or a route
     app.add_middleware(RequestGuards,
-                       max_body=_setting(MAX_BODY_ENV, DEFAULT_MAX_BODY, int),
-                       max_batch_symbols=_setting(MAX_BATCH_SYMBOLS_ENV, DEFAULT_MAX_BATCH_SYMBOLS, int))
+                       max_body=_limit(MAX_BODY_ENV, DEFAULT_MAX_BODY, int),
+                       max_batch_symbols=_limit(MAX_BATCH_SYMBOLS_ENV, DEFAULT_MAX_BATCH_SYMBOLS, int))
     return cache
 
 
@@ -353,13 +352,15 @@ def serve_options(args: argparse.Namespace) -> dict:
         if value is not None:
             os.environ[env] = str(value)
     os.environ.setdefault(LAG_INTERVAL_ENV, str(SERVE_LAG_INTERVAL))
-    for env, convert in ((MAX_BODY_ENV, int), (MAX_BATCH_SYMBOLS_ENV, int), (LAG_INTERVAL_ENV, float)):
-        _setting(env, 0, convert)  # a bad value fails here, before the server starts
+    # a bad value fails here, before the server starts
+    _limit(MAX_BODY_ENV, 0, int)
+    _limit(MAX_BATCH_SYMBOLS_ENV, 0, int)
+    _limit(LAG_INTERVAL_ENV, 0.0, float)
     if float(os.environ[LAG_INTERVAL_ENV]) == 0:
         raise ValueError(f"{LAG_INTERVAL_ENV} must be a positive number of seconds")
     graceful = args.graceful_timeout
     if graceful is None:
-        graceful = _setting(GRACEFUL_TIMEOUT_ENV, DEFAULT_GRACEFUL_TIMEOUT, float)
+        graceful = _limit(GRACEFUL_TIMEOUT_ENV, DEFAULT_GRACEFUL_TIMEOUT, float)
     if graceful < 0:
         raise ValueError(f"--graceful-timeout must be a non-negative number, got {graceful:g}")
     return {"timeout_graceful_shutdown": graceful}

@@ -16,6 +16,7 @@ import math
 import threading
 import time
 from collections.abc import Iterable, Mapping
+from typing import Any
 
 from loguru import logger
 
@@ -127,7 +128,10 @@ def _merge_intraday(cache, symbol: str, rows: list[dict]) -> int:
     Stored bars from its pre-market on stay, a stored bar of the same minute is replaced, older
     bars are dropped: the entry holds one session, like the batch intraday route's.
     """
-    start = KlineCache.session(KlineCache.intraday_session_day(max(r["date"] for r in rows)))[0]
+    bounds = KlineCache.session(KlineCache.intraday_session_day(max(r["date"] for r in rows)))
+    if bounds is None:
+        raise ValueError(f"no trading session holds the live bars of {symbol}")
+    start = bounds[0]
     rows = [r for r in rows if r["date"] >= start]
     stored = cache.get(KlineCache.intraday_key(symbol))
     merged: dict[int, Mapping] = {}
@@ -152,7 +156,7 @@ class LiveBarFlusher:
     def __init__(self, icli_app, interval: float = FLUSH_SECONDS) -> None:
         self._app = icli_app
         self.interval = float(interval)
-        self.stats = {"interval_sec": self.interval, "flushes": 0, "bars_written": 0, "errors": 0,
+        self.stats: dict[str, Any] = {"interval_sec": self.interval, "flushes": 0, "bars_written": 0, "errors": 0,
                       "last_flush": None}
         self._task: asyncio.Task | None = None
         self._stats_lock = threading.Lock()

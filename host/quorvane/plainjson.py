@@ -81,7 +81,7 @@ def _plain_nodes(content, limit: float = math.inf) -> int:
             return nodes
         if not kinds <= _KINDS:
             raise _NotPlain
-        below = []
+        below: list = []
         if dict in kinds:
             dicts = [obj for obj in level if type(obj) is dict]
             for key in set(chain.from_iterable(dicts)):

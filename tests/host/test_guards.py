@@ -15,6 +15,7 @@ from quorvane import guards
 from quorvane.__main__ import _parser, main
 from quorvane.app import create_app
 from quorvane.data import loader
+from quorvane.ib import IBConfig
 from quorvane.server.kline_cache import KlineCache
 from quorvane.server.routes import health
 from service import Service
@@ -235,6 +236,29 @@ def test_serve_options(serve_env, argv, env, expected_env, graceful):
 def test_serve_refuses_bad_limits(serve_env, tmp_path, capsys, argv):
     assert main(["serve", "--no-seed", "--data-dir", str(tmp_path), *argv]) == 2
     assert capsys.readouterr().err.startswith("quorvane: error: ")
+
+
+@pytest.mark.parametrize("read, name, text, expected", [
+    (lambda: guards._limit(guards.MAX_BODY_ENV, 7, int), guards.MAX_BODY_ENV, " ", 7),
+    (lambda: guards._limit(guards.MAX_BODY_ENV, 7, int), guards.MAX_BODY_ENV, "-5",
+     ValueError("QUORVANE_MAX_BODY_BYTES must be a non-negative number, got '-5'")),
+    (lambda: guards._limit(guards.GRACEFUL_TIMEOUT_ENV, 1.0, float), guards.GRACEFUL_TIMEOUT_ENV, "soon",
+     ValueError("QUORVANE_GRACEFUL_TIMEOUT must be a non-negative number, got 'soon'")),
+    (loader._memo_bytes, loader.MEMO_MB_ENV, "lots",
+     loader.CacheError("QUORVANE_BAR_MEMO_MB must be a number of megabytes, got 'lots'")),
+    (loader._memo_bytes, loader.MEMO_MB_ENV, "", 64 * 2**20),
+    (lambda: IBConfig.resolve(enable=True).port, "QUORVANE_IB_PORT", " 4002 ", 4002),
+    (lambda: IBConfig.resolve(enable=True), "QUORVANE_IB_PORT", "seventy",
+     ValueError("$QUORVANE_IB_PORT: invalid literal for int() with base 10: 'seventy'")),
+])
+def test_environment_settings(monkeypatch, read, name, text, expected):
+    monkeypatch.setenv(name, text)
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected)) as raised:
+            read()
+        assert str(raised.value) == str(expected)
+    else:
+        assert read() == expected
 
 
 def test_shutdown_does_not_wait_for_a_request_that_never_ends(tmp_path):

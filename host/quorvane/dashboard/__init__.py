@@ -31,6 +31,8 @@ def install(app: FastAPI) -> None:
     app.mount("/dashboard", StaticFiles(directory=STATIC_DIR), name="dashboard")
     app.mount("/docs-assets", StaticFiles(directory=DOCS_ASSETS_DIR), name="docs-assets")
 
+    redirect_url = app.swagger_ui_oauth2_redirect_url or "/docs/oauth2-redirect"
+
     def with_policy(response: HTMLResponse) -> HTMLResponse:
         response.headers.update(OWN_ORIGIN_ONLY)
         return response
@@ -44,13 +46,13 @@ def install(app: FastAPI) -> None:
         root = request.scope.get("root_path", "")
         return with_policy(get_swagger_ui_html(
             openapi_url=root + app.openapi_url, title=f"{app.title} - Swagger UI",
-            oauth2_redirect_url=root + app.swagger_ui_oauth2_redirect_url,
+            oauth2_redirect_url=root + redirect_url,
             swagger_js_url=f"{root}/docs-assets/swagger-ui-bundle.js",
             swagger_css_url=f"{root}/docs-assets/swagger-ui.css",
             swagger_favicon_url=f"{root}/docs-assets/favicon.png",
             swagger_ui_parameters=app.swagger_ui_parameters))
 
-    @app.get(app.swagger_ui_oauth2_redirect_url, include_in_schema=False)
+    @app.get(redirect_url, include_in_schema=False)
     async def swagger_ui_redirect() -> HTMLResponse:
         return with_policy(get_swagger_ui_oauth2_redirect_html())
 

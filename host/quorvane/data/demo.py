@@ -181,9 +181,9 @@ def demo_is_stale(cache: BarCache, now: float | None = None) -> bool:
     behind = False
     for sym in DEMO_SYMBOLS:
         found = cache.daily(sym)
-        if found is None or found[1] != DEMO_SOURCE:
+        if found is None or found.source != DEMO_SOURCE:
             return False
-        if found[0][-1]["date"] != last_day or cache.get_intraday(sym, now=now) is None:
+        if found.bars[-1]["date"] != last_day or cache.get_intraday(sym, now=now) is None:
             behind = True
     return behind
 
@@ -200,7 +200,7 @@ def drop_demo(cache: BarCache, symbols) -> list[str]:
     for sym in symbols:
         sym = sym.strip().upper()
         found = cache.daily(sym)
-        if found is not None and found[1] == DEMO_SOURCE:
+        if found is not None and found.source == DEMO_SOURCE:
             cache.delete(KlineCache.daily_key(sym))
             cache.delete(KlineCache.intraday_key(sym))
             dropped.append(sym)

@@ -42,6 +42,7 @@ store serves again once the server is back.
 from __future__ import annotations
 
 import asyncio
+import functools
 import math
 import os
 import pickle
@@ -51,13 +52,14 @@ import threading
 import time
 import urllib.parse
 from collections import OrderedDict
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Hashable, Iterable, Mapping
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple, Protocol
 
 import diskcache
 import pandas as pd
 
+from quorvane.environment import setting
 from quorvane.server.kline_cache import _EXCHANGE_TZ, KlineCache, _as_epoch
 
 DATA_DIR_ENV = "QUORVANE_DATA_DIR"
@@ -79,6 +81,42 @@ _LIST_SLOT_BYTES = 8
 
 class CacheError(RuntimeError):
     """The bar cache cannot be opened or used (bad path, corrupt database, no access)."""
+
+
+class DailyBars(NamedTuple):
+    """A symbol's stored daily bars, oldest first, and where they came from."""
+
+    bars: list[dict]
+    source: str
+
+
+class _Kept(NamedTuple):
+    """A result `_ReadMemo` keeps: the key's version it was built at, and its memory."""
+
+    version: bytes | None
+    result: Any
+    nbytes: int
+
+
+class _Frame(NamedTuple):
+    """The bar frame `get_bars` built for a key and period, and the bars' source."""
+
+    frame: pd.DataFrame
+    source: str
+
+
+class BarStore(Protocol):
+    """What `BarCache` needs of a store of its entries (the data directory's or Redis's): every
+    write of a key also gives the key a new version."""
+
+    location: str  # the directory or the password-free URL, for messages
+
+    def get(self, key: str, default: Any) -> Any: ...
+    def set(self, key: str, value: Any) -> bool: ...
+    def delete(self, key: str) -> bool: ...
+    def version(self, key: str) -> bytes | None: ...
+    def keys(self) -> Iterable[str]: ...
+    def close(self) -> None: ...
 
 
 def default_data_dir() -> Path:
@@ -118,11 +156,8 @@ def _key_text(stored) -> str | None:
 
 
 def _memo_bytes() -> int:
-    text = os.environ.get(MEMO_MB_ENV)
-    try:
-        mb = float(text) if text else DEFAULT_MEMO_MB
-    except ValueError:
-        raise CacheError(f"{MEMO_MB_ENV} must be a number of megabytes, got {text!r}") from None
+    mb = setting(MEMO_MB_ENV, float, DEFAULT_MEMO_MB, invalid="{name} must be a number of megabytes, got {text!r}",
+                 error=CacheError)
     return max(0, int(mb * 1024 * 1024))
 
 
@@ -145,16 +180,15 @@ class _ReadMemo:
     that key's results at once. `lookups` counts the results served ("hit") and built ("miss").
     """
 
-    def __init__(self, max_bytes: int, version) -> None:
+    def __init__(self, max_bytes: int, version: Callable[[str], bytes | None]) -> None:
         self.max_bytes = max_bytes
         self._version = version
         self._lock = threading.Lock()
-        # key -> {variant: (version, result, bytes)}
-        self._entries: OrderedDict[str, dict] = OrderedDict()
+        self._entries: OrderedDict[str, dict[Hashable, _Kept]] = OrderedDict()  # key -> {variant: kept}
         self._bytes = 0
         self.lookups = {"hit": 0, "miss": 0}
 
-    def get(self, key, variant, build, size):
+    def get[R](self, key: str, variant: Hashable, build: Callable[[], R | None], size: Callable[[R], int]) -> R | None:
         """`build()`'s result, from memory when the kept one is current; `size(result)` is its
         bytes. A None result is not kept."""
         if self.max_bytes <= 0:
@@ -162,10 +196,10 @@ class _ReadMemo:
         version = self._version(key)
         with self._lock:
             kept = self._entries.get(key, {}).get(variant)
-            if kept is not None and kept[0] == version:
+            if kept is not None and kept.version == version:
                 self._entries.move_to_end(key)
                 self.lookups["hit"] += 1
-                return kept[1]
+                return kept.result
             self.lookups["miss"] += 1
         found = build()
         if found is None:
@@ -176,19 +210,19 @@ class _ReadMemo:
                 return found
             variants = self._entries.setdefault(key, {})
             old = variants.pop(variant, None)
-            self._bytes += nbytes - (old[2] if old else 0)
-            variants[variant] = (version, found, nbytes)
+            self._bytes += nbytes - (old.nbytes if old else 0)
+            variants[variant] = _Kept(version, found, nbytes)
             self._entries.move_to_end(key)
             while self._bytes > self.max_bytes:
                 _, evicted = self._entries.popitem(last=False)
-                self._bytes -= sum(entry[2] for entry in evicted.values())
+                self._bytes -= sum(kept.nbytes for kept in evicted.values())
         return found
 
-    def invalidate(self, key) -> None:
+    def invalidate(self, key: str) -> None:
         with self._lock:
             dropped = self._entries.pop(key, None)
             if dropped:
-                self._bytes -= sum(entry[2] for entry in dropped.values())
+                self._bytes -= sum(kept.nbytes for kept in dropped.values())
 
 
 class _DiskStore:
@@ -337,7 +371,7 @@ class BarCache:
         memo_bytes = _memo_bytes()
         if url:
             self.directory = None
-            self._store = _RedisStore(url)
+            self._store: BarStore = _RedisStore(url)
         else:
             self.directory = Path(default_data_dir() if directory is None else directory).expanduser()
             self._store = _DiskStore(self.directory)
@@ -391,21 +425,21 @@ class BarCache:
         return not self.symbols()
 
     # -- daily bars ----------------------------------------------------------------
-    def put_daily(self, sym: str, bars: list[Mapping], source: str) -> None:
+    def put_daily(self, sym: str, bars: Iterable[Mapping], source: str) -> None:
         """Replace a symbol's daily bars; each bar has "date" (a date or ISO text) and OHLCV."""
         rows = []
         for b in bars:
-            row = {"date": str(pd.Timestamp(b["date"]).date())}
+            row: dict[str, Any] = {"date": str(pd.Timestamp(b["date"]).date())}
             row.update((k, b.get(k)) for k in _OHLCV)
             rows.append(row)
         self.set(KlineCache.daily_key(sym), {"source": source, "bars": rows})
 
-    def daily(self, sym: str) -> tuple[list[dict], str] | None:
-        """(daily bars, source) of a symbol, or None."""
+    def daily(self, sym: str) -> DailyBars | None:
+        """The daily bars of a symbol and their source, or None."""
         entry = self.get(KlineCache.daily_key(sym))
         if not isinstance(entry, Mapping) or not entry.get("bars"):
             return None
-        return list(entry["bars"]), str(entry.get("source") or "cache")
+        return DailyBars(list(entry["bars"]), str(entry.get("source") or "cache"))
 
     # -- one-minute bars -------------------------------------------------------------
     def intraday(self, sym: str) -> list[Mapping] | None:
@@ -444,19 +478,20 @@ class BarCache:
             return None
         pre, opens, closes, post = bounds
         out: list[dict] = []
-        first = None  # (time, source) of the session's earliest bar
+        first: float | None = None  # the time of the session's earliest bar
+        first_source = None
         for bar in entries:
             if not isinstance(bar, Mapping):
                 continue
             t = _as_epoch(bar.get("date"))
             if t is None or not pre <= t < post:
                 continue
-            if first is None or t < first[0]:
-                first = (t, bar.get("source"))
+            if first is None or t < first:
+                first, first_source = t, bar.get("source")
             close = _finite(bar.get("close"))
             if close is not None and opens <= t < closes:
                 out.append({"date": int(t), "close": close})
-        return None if first is None or first[1] == LIVE_SOURCE else out
+        return None if first is None or first_source == LIVE_SOURCE else out
 
 
 def _session_bytes(bars: list[dict]) -> int:
@@ -533,20 +568,19 @@ def _aggregate(df: pd.DataFrame, keys) -> pd.DataFrame:
     return out.reset_index(drop=True)
 
 
-def _daily_frame(cache: BarCache, sym: str, rule: str | None) -> tuple[pd.DataFrame, str] | None:
+def _daily_frame(cache: BarCache, sym: str, rule: str | None) -> _Frame | None:
     found = cache.daily(sym)
     if found is None:
         return None
-    rows, source = found
-    df = _frame(rows)
+    df = _frame(found.bars)
     df["date"] = pd.to_datetime(df["date"], errors="coerce")
     df = df.dropna(subset=["date", "close"]).drop_duplicates("date", keep="last").sort_values("date")
     if rule is not None:
         df = _aggregate(df, df["date"].dt.to_period(rule))
-    return df, source
+    return _Frame(df, found.source)
 
 
-def _minute_frame(cache: BarCache, sym: str, minutes: int) -> tuple[pd.DataFrame, str] | None:
+def _minute_frame(cache: BarCache, sym: str, minutes: int) -> _Frame | None:
     entries = cache.intraday(sym)
     if entries is None:
         return None
@@ -563,11 +597,11 @@ def _minute_frame(cache: BarCache, sym: str, minutes: int) -> tuple[pd.DataFrame
         local = df["date"].dt
         bucket = (local.hour * 60 + local.minute - _RTH_OPEN_MINUTE) // minutes
         df = _aggregate(df, [local.date, bucket])
-    return df, "cache"
+    return _Frame(df, "cache")
 
 
-def _frame_bytes(found: tuple[pd.DataFrame, str]) -> int:
-    return int(found[0].memory_usage(index=True, deep=True).sum())
+def _frame_bytes(found: _Frame) -> int:
+    return int(found.frame.memory_usage(index=True, deep=True).sum())
 
 
 def _load_bars(symbol: str, period: str, count: int) -> pd.DataFrame | None:
@@ -576,28 +610,30 @@ def _load_bars(symbol: str, period: str, count: int) -> pd.DataFrame | None:
     count = int(count)
     if count <= 0:
         raise ValueError(f"bar count must be positive, got {count}")
+    variant: Hashable  # the period's rule or minutes, by which the memo tells the frames of a key apart
     if key in _DAY_PERIODS:
-        store_key, variant, build = KlineCache.daily_key(sym), _DAY_PERIODS[key], _daily_frame
+        store_key, variant = KlineCache.daily_key(sym), _DAY_PERIODS[key]
+        build = functools.partial(_daily_frame, rule=_DAY_PERIODS[key])
     elif key in _MINUTE_PERIODS:
-        store_key, variant, build = KlineCache.intraday_key(sym), _MINUTE_PERIODS[key], _minute_frame
+        store_key, variant = KlineCache.intraday_key(sym), _MINUTE_PERIODS[key]
+        build = functools.partial(_minute_frame, minutes=_MINUTE_PERIODS[key])
     else:
         known = ", ".join([*_DAY_PERIODS, *_MINUTE_PERIODS])
         raise ValueError(f"unknown bar period {period!r} (known: {known})")
     cache = _get_cache()
 
-    def frame():
-        found = build(cache, sym, variant)
-        if found is None or found[0].empty:
+    def frame() -> _Frame | None:
+        found = build(cache, sym)
+        if found is None or found.frame.empty:
             return None
-        return found[0].reset_index(drop=True)[["date", *_OHLCV]], found[1]
+        return _Frame(found.frame.reset_index(drop=True)[["date", *_OHLCV]], found.source)
 
     found = cache.memo.get(store_key, variant, frame, _frame_bytes)
     if found is None:
         return None
-    df, source = found
     # pandas copies on write, so what the caller does to its frame never reaches the memo's
-    df = df.iloc[-count:].reset_index(drop=True)
-    df.attrs["source"] = source
+    df = found.frame.iloc[-count:].reset_index(drop=True)
+    df.attrs["source"] = found.source
     return df
 
 

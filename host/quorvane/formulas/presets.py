@@ -28,7 +28,8 @@ from __future__ import annotations
 
 import math
 import re
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import cast
 
 from quorvane.tinyalgo import Bar
 
@@ -84,6 +85,7 @@ def finish(result: dict, bars: Sequence[Bar], emit: bool) -> dict:
         return result
     t = int(bars[-1].timestamp) if bars else None
     kind = result["kind"]
+    value: object
     if kind == "multi":
         value = {pid: _newest(pts, t) for pid, pts in result["plots"].items()}
     elif kind == "markers":
@@ -130,11 +132,12 @@ def ema(values: Sequence[float | None], n: int) -> list[float | None]:
     seed = start + n - 1
     if seed >= len(values):
         return out
-    prev = sum(values[start:seed + 1]) / n
+    defined = cast(Sequence[float], values[start:])  # only leading values are undefined
+    prev = sum(defined[:n]) / n
     out[seed] = prev
     alpha = 2.0 / (n + 1)
     for i in range(seed + 1, len(values)):
-        prev += alpha * (values[i] - prev)
+        prev += alpha * (defined[i - start] - prev)
         out[i] = prev
     return out
 
@@ -253,7 +256,7 @@ def MOM(bars, n=10):
 
 
 # name -> (formula, kind of its result)
-PRESETS = {
+PRESETS: dict[str, tuple[Callable[..., dict], str]] = {
     "MA": (MA, "series"),
     "EMA": (EMA, "series"),
     "RSI": (RSI, "series"),

@@ -20,6 +20,7 @@ from dataclasses import dataclass, field
 from loguru import logger
 
 from quorvane.data.demo import DEMO_SYMBOLS
+from quorvane.environment import setting
 
 ENABLE_ENV = "QUORVANE_IB"
 HOST_ENV, PORT_ENV, CLIENT_ID_ENV, SYMBOLS_ENV, RECONNECT_MAX_ENV = (
@@ -76,29 +77,20 @@ class IBConfig:
             enable = env.get(ENABLE_ENV, "").strip().lower() in _TRUE
         if not enable:
             return None
-
-        def from_env(name, convert, default):
-            text = env.get(name, "").strip()
-            if not text:
-                return default
-            try:
-                return convert(text)
-            except ValueError as e:
-                raise ValueError(f"${name}: {e}") from None
-
         if reconnect_max is not None:
             try:
                 reconnect_max = parse_seconds(str(reconnect_max))
             except ValueError as e:
                 raise ValueError(f"--ib-reconnect-max: {e}") from None
         return cls(
-            host=host or from_env(HOST_ENV, str, DEFAULT_HOST),
-            port=port if port is not None else from_env(PORT_ENV, int, DEFAULT_PORT),
-            client_id=client_id if client_id is not None else from_env(CLIENT_ID_ENV, int, DEFAULT_CLIENT_ID),
+            host=host or setting(HOST_ENV, str, DEFAULT_HOST, environ=env),
+            port=port if port is not None else setting(PORT_ENV, int, DEFAULT_PORT, environ=env),
+            client_id=client_id if client_id is not None
+            else setting(CLIENT_ID_ENV, int, DEFAULT_CLIENT_ID, environ=env),
             symbols=parse_symbols(symbols) if symbols is not None
-            else from_env(SYMBOLS_ENV, parse_symbols, tuple(DEMO_SYMBOLS)),
+            else setting(SYMBOLS_ENV, parse_symbols, tuple(DEMO_SYMBOLS), environ=env),
             reconnect_max=reconnect_max if reconnect_max is not None
-            else from_env(RECONNECT_MAX_ENV, parse_seconds, DEFAULT_RECONNECT_MAX))
+            else setting(RECONNECT_MAX_ENV, parse_seconds, DEFAULT_RECONNECT_MAX, environ=env))
 
 
 def backoff(cap: float, first: float = FIRST_RETRY_SECONDS) -> Iterator[float]:

@@ -12,7 +12,7 @@ import asyncio
 import contextlib
 import math
 
-from ib_async import Stock, Ticker
+from ib_async import Contract, Stock, Ticker
 from loguru import logger
 
 from quorvane.ib.pacing import PacedIB as IB  # ib_async's session, decoding a bounded amount per loop turn
@@ -48,7 +48,7 @@ class ITicker:
             "bid": _num(t.bid), "ask": _num(t.ask), "last": last, "close": close,
             "open": _num(t.open), "high": _num(t.high), "low": _num(t.low), "volume": _num(t.volume),
             "bidSize": _num(t.bidSize), "askSize": _num(t.askSize), "lastSize": _num(t.lastSize),
-            "change": change, "changePercent": None if change is None else round(change / close * 100, 2),
+            "change": change, "changePercent": None if change is None or not close else round(change / close * 100, 2),
             "time": t.time.isoformat() if t.time else None, "source": "ibkr",
         }
 
@@ -130,7 +130,7 @@ class TerminalApp:
             try:
                 found = await self.ib.qualifyContractsAsync(Stock(it.name, "SMART", "USD"))
                 contract = found[0] if found else None
-                if contract is None:
+                if not isinstance(contract, Contract):  # None: unknown or ambiguous
                     logger.warning("IB: {} is not a known stock; no live quote", it.name)
                     continue
                 it.ticker = self.ib.reqMktData(contract)
@@ -181,7 +181,7 @@ class TerminalApp:
     def _on_pending_tickers(self, tickers) -> None:
         """Trade prints of the latest ticker updates into the one-minute aggregators."""
         for ticker in tickers:
-            it = self.quoteState.get(getattr(ticker.contract, "symbol", None))
+            it = self.quoteState.get(getattr(ticker.contract, "symbol", ""))
             if it is None:
                 continue
             aggregator = it.bars[60]

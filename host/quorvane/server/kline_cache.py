@@ -19,6 +19,7 @@ import threading
 import time as _time
 import warnings
 from datetime import date, datetime, time, timezone
+from typing import Any
 from zoneinfo import ZoneInfo
 
 import numpy as np
@@ -96,7 +97,7 @@ class _Sessions:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._calendar = None
+        self._calendar: Any = None  # pandas_market_calendars' calendar, which has no types
         self._years: set[int] = set()
         # UTC day number -> (market_open, market_close). The regular session lies
         # inside one UTC day, so the UTC day of a bar finds its session directly.
