@@ -173,6 +173,37 @@ Ref text_keys(Obj value) { return dict_of("alpha", value, std::string_view("beta
 
 }  // namespace
 
+// (a < b, a <= b, a == b, a != b, a > b, a >= b), in that order
+Ref compare(Obj a, Obj b) {
+    Ref out = new_list();
+    for (auto op : {lt, le, eq, ne, gt, ge}) list_append(out, op(a, b));
+    return tuple_from(out);
+}
+Ref arithmetic(Obj a, Obj b) {
+    Ref out = new_list();
+    for (auto op : {add, subtract, multiply, divide, floor_divide, modulo}) list_append(out, op(a, b));
+    return tuple_from(out);
+}
+// (item in o, isinstance(o, type), o[1:3], o[:-1], tuple(o), f"<{o}>"), in that order
+Ref sequence_ops(Obj o, Obj item, Obj type) {
+    Ref out = list_of(contains(o, item));
+    list_append(out, isinstance(o, type));
+    list_append(out, slice(o, 1, 3));
+    list_append(out, slice(o, none(), -1));
+    list_append(out, tuple_from(o));
+    list_append(out, concat("<", formatted(o), ">"));
+    return tuple_from(out);
+}
+// [each(x) or x for x in iterable]
+Ref collect(Obj iterable, Obj each) {
+    Ref out = new_list();
+    for (Ref x : iterate(iterable)) {
+        each(x);
+        list_append(out, x);
+    }
+    return out;
+}
+
 FRAME_MODULE(_frametest, "_frametest", "Frame test module.") {
     m.import("asyncio");
     m.set("FLAG", str("flag"));
@@ -197,6 +228,10 @@ FRAME_MODULE(_frametest, "_frametest", "Frame test module.") {
     m.def<&guarded>("guarded", {"awaitable", "cleanup"});
     m.def<&recover>("recover", {"awaitable", "handler"});
     m.def<&text_keys>("text_keys", {"value"});
+    m.def<&compare>("compare", {"a", "b"});
+    m.def<&arithmetic>("arithmetic", {"a", "b"});
+    m.def<&sequence_ops>("sequence_ops", {"o", "item", "type"});
+    m.def<&collect>("collect", {"iterable", "each"});
 
     ClassDef widget("Widget", {}, "A widget.");
     widget.set("kind", str("widget"));

@@ -370,8 +370,36 @@ Ref ObjectApi<Self>::item(I index) const {
 template <class Self>
 void ObjectApi<Self>::setitem(PyObject* key, PyObject* value) const { check(PyObject_SetItem(ptr(), key, value)); }
 
+// a == b, a != b, a < b, a <= b, a > b, a >= b: the truth of the comparison, as an if statement
+// takes it (identity first for == and !=, as the interpreter's own comparisons of items do)
 inline bool eq(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_EQ)) != 0; }
 inline bool ne(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_NE)) != 0; }
+inline bool lt(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_LT)) != 0; }
+inline bool le(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_LE)) != 0; }
+inline bool gt(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_GT)) != 0; }
+inline bool ge(Obj a, Arg b) { return check(PyObject_RichCompareBool(a.get(), b.p, Py_GE)) != 0; }
+
+// a + b, a - b, a * b, a / b, a // b, a % b (a + b of two strs is their concatenation)
+inline Ref add(Obj a, Arg b) { return Ref::steal(PyNumber_Add(a.get(), b.p)); }
+inline Ref subtract(Obj a, Arg b) { return Ref::steal(PyNumber_Subtract(a.get(), b.p)); }
+inline Ref multiply(Obj a, Arg b) { return Ref::steal(PyNumber_Multiply(a.get(), b.p)); }
+inline Ref divide(Obj a, Arg b) { return Ref::steal(PyNumber_TrueDivide(a.get(), b.p)); }
+inline Ref floor_divide(Obj a, Arg b) { return Ref::steal(PyNumber_FloorDivide(a.get(), b.p)); }
+inline Ref modulo(Obj a, Arg b) { return Ref::steal(PyNumber_Remainder(a.get(), b.p)); }
+
+inline bool contains(Obj container, Arg item) { return check(PySequence_Contains(container.get(), item.p)) != 0; }  // item in container
+inline bool isinstance(Obj o, Obj type) { return check(PyObject_IsInstance(o.get(), type.get())) != 0; }
+inline bool hasattr(Obj o, PyObject* name) { return check(PyObject_HasAttrWithError(o.get(), name)) != 0; }
+// o[start:stop], with none() for an end left out: o[:n] is slice(o, none(), n)
+inline Ref slice(Obj o, Arg start, Arg stop) {
+    Ref bounds = Ref::steal(PySlice_New(start.p, stop.p, nullptr));
+    return o.item(bounds.get());
+}
+inline Ref int_of(Obj o) { return Ref::steal(PyNumber_Long(o.get())); }          // int(o)
+inline Ref tuple_from(Obj iterable) { return Ref::steal(PySequence_Tuple(iterable.get())); }  // tuple(iterable)
+inline Ref list_from(Obj iterable) { return Ref::steal(PySequence_List(iterable.get())); }    // list(iterable)
+inline Ref formatted(Obj o) { return Ref::steal(PyObject_Format(o.get(), nullptr)); }         // f"{o}"
+
 
 // a += b, a -= b: the in-place operators; the result is what the statement assigns back
 // (o.x += v reads o.x, then evaluates v, then stores the result in o.x)
@@ -385,20 +413,53 @@ inline Ref next_item(Obj it) {
     if (!item && PyErr_Occurred()) throw_error();
     return Ref::steal_or_null(item);
 }
+
+// for x in iterable: for (Ref x : iterate(iterable)). The range keeps the iterable (or its
+// iterator) and the current item alive through the loop body, so the body may call out freely;
+// what iter() or next() raises comes out of the loop as a PyError. The range holds plain
+// references: a loop whose body awaits iterates with AsyncFor or over Held items instead.
+class Iterate {
+public:
+    explicit Iterate(Obj iterable) : list_(PyList_CheckExact(iterable.get())) {
+        source_ = list_ ? Ref(iterable) : iter(iterable);
+    }
+    Iterate(const Iterate&) = delete;
+    Iterate& operator=(const Iterate&) = delete;
+
+    struct End {};
+    class Cursor {
+    public:
+        explicit Cursor(Iterate& range) noexcept : range_(&range) {}
+        const Ref& operator*() const noexcept { return range_->item_; }
+        Cursor& operator++() { range_->advance(); return *this; }
+        bool operator!=(End) const noexcept { return !range_->item_.null(); }
+    private:
+        Iterate* range_;
+    };
+    Cursor begin() { advance(); return Cursor(*this); }
+    End end() const noexcept { return {}; }
+private:
+    void advance() {
+        if (!list_) {
+            item_ = next_item(source_);
+        } else if (index_ < PyList_GET_SIZE(source_.get())) {
+            // what the list iterator does, without the iterator: the size is read at every step
+            item_ = Ref(Obj(PyList_GET_ITEM(source_.get(), index_++)));
+        } else {
+            item_ = Ref();
+        }
+    }
+    bool list_;
+    Py_ssize_t index_ = 0;
+    Ref source_;
+    Ref item_;
+};
+inline Iterate iterate(Obj iterable) { return Iterate(iterable); }
+
 // for item in iterable: body(item)
 template <class F>
 void for_each(Obj iterable, F&& body) {
-    if (PyList_CheckExact(iterable.get())) {
-        // what the list iterator does, without the iterator: the size is read at every step
-        Ref list(iterable);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-            Ref item(Obj(PyList_GET_ITEM(list.get(), i)));
-            body(Obj(item));
-        }
-        return;
-    }
-    Ref it = iter(iterable);
-    for (Ref item = next_item(it); !item.null(); item = next_item(it)) body(Obj(item));
+    for (Ref item : iterate(iterable)) body(Obj(item));
 }
 
 // type(o).<name> bound to o, as the interpreter looks up special methods (null Ref: none).
@@ -470,6 +531,10 @@ Ref dict_get(Obj d, PyObject* key);            // null Ref when absent
 // mapping.get(key, fallback): a dict answers directly, anything else through its own get
 Ref get(Obj mapping, PyObject* key, Obj fallback = none());
 void list_append(Obj l, Arg value);
+inline void delitem(Obj o, Arg key) { check(PyObject_DelItem(o.get(), key.p)); }  // del o[key]
+inline void dict_update(Obj d, Obj other) { check(PyDict_Update(d.get(), other.get())); }  // d.update(other)
+inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
+inline void set_add(Obj s, Arg value) { check(PySet_Add(s.get(), value.p)); }
 
 namespace detail {
 // both arguments live until the item is stored (a key given as text is a temporary string)
@@ -506,6 +571,13 @@ Ref tuple_of(A&&... items) {
     auto put = [&](Arg a) { PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(a.p)); };
     (put(Arg(std::forward<A>(items))), ...);
     return t;
+}
+
+// "".join((a, b, ...)) of strs and texts: concat("No bars for ", symbol)
+template <class... A>
+Ref concat(A&&... pieces) {
+    Ref parts = tuple_of(std::forward<A>(pieces)...);
+    return Ref::steal(PyUnicode_Join(""_id, parts.get()));
 }
 
 }  // namespace frame

@@ -12,12 +12,6 @@ constexpr Py_ssize_t CACHE_SWEEP_ABOVE = 64;
 
 Ref failure(Obj error) { return dict_of("success"_id, false, "error"_id, error); }
 
-Ref concat(std::initializer_list<Obj> parts) {
-    Ref text = str("");
-    for (Obj part : parts) text = Ref::steal(PyUnicode_Concat(text.get(), part.get()));
-    return text;
-}
-
 // await get_bars(SYMBOL, period, count, adjust="none")
 Co load_bars(Obj get_bars, Obj symbol, Obj period, Obj count) {
     Ref loading = get_bars(symbol, period, count, kw("adjust"_id, "none"_id));
@@ -29,9 +23,9 @@ Co load_bars(Obj get_bars, Obj symbol, Obj period, Obj count) {
 Ref bars_of(Obj frame, Obj as_epoch) {
     Ref bars = new_list();
     if (frame.is_none() || truthy(frame.attr("empty"_id))) return bars;
-    for_each(frame.method("to_dict"_id, kw("orient"_id, "records"_id)), [&](Obj d) {
+    for (Ref d : iterate(frame.method("to_dict"_id, kw("orient"_id, "records"_id)))) {
         Ref ts = as_epoch(get(d, "date"_id));
-        if (ts.is_none()) return;
+        if (ts.is_none()) continue;
         // Bar(timestamp=ts, open=d["open"], ...), its arguments read in the order written: a
         // record short of several fields names the first one missing
         Ref bar = G("Bar"_id);
@@ -39,16 +33,16 @@ Ref bars_of(Obj frame, Obj as_epoch) {
         Ref volume = get(d, "volume"_id, num(0.0));
         list_append(bars, bar(kw("timestamp"_id, ts), kw("open"_id, open), kw("high"_id, high), kw("low"_id, low),
                               kw("close"_id, close), kw("volume"_id, volume)));
-    });
+    }
     return bars;
 }
-
-bool later_than(Obj a, Obj b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_GE)) != 0; }
 
 // time >= since for the points' time values, with the interpreter's result. Ints compare in C
 // as (overflow, value) pairs of PyLong_AsLongLongAndOverflow, beyond 64 bits through int's own
 // comparison (which runs no Python code); a float time too while since is within 2**53, where a
-// double holds it exactly; anything else goes through the comparison protocol.
+// double holds it exactly; anything else goes through the comparison protocol. (The C API here
+// reads ints, floats and dict entries in place, a step per point the frame's handles would make a
+// call of.)
 class AtOrAfter {
 public:
     explicit AtOrAfter(Obj since) : since_(since) {
@@ -69,7 +63,7 @@ public:
             return PyLong_Type.tp_richcompare(t, since_.get(), Py_GE) == Py_True;
         }
         if (floats_ && PyFloat_CheckExact(t)) return PyFloat_AS_DOUBLE(t) >= static_cast<double>(value_);
-        return later_than(Ref(time), since_);
+        return ge(Ref(time), since_);
     }
     // p.get("time", 0) >= since
     bool point(Obj p, Obj zero) const {
@@ -94,18 +88,19 @@ private:
 // After a store: past 64 entries, every entry stored before now - TTL goes.
 void sweep(Obj cache, Obj now, Obj ttl) {
     if (len(cache) <= CACHE_SWEEP_ABOVE) return;
-    Ref cutoff = Ref::steal(PyNumber_Subtract(now.get(), ttl.get()));
+    Ref cutoff = subtract(now, ttl);
     Ref stale = new_list();
-    for_each(cache.method("items"_id), [&](Obj item) {
+    for (Ref item : iterate(cache.method("items"_id))) {
         auto [key, entry] = unpack<2>(item);
         Ref stored_at = unpack<2>(entry)[0];
-        if (check(PyObject_RichCompareBool(stored_at.get(), cutoff.get(), Py_LT))) list_append(stale, key);
-    });
-    for_each(stale, [&](Obj key) { check(PyObject_DelItem(cache.get(), key.get())); });
+        if (lt(stored_at, cutoff)) list_append(stale, key);
+    }
+    for (Ref key : iterate(stale)) delitem(cache, key);
 }
 
 // A list holding the references of `items`, which are left empty.
-Ref list_from(std::vector<Ref>& items) {
+// (C API: the new list takes the references over, where list_append would add one each.)
+Ref list_taking(std::vector<Ref>& items) {
     Ref list = new_list(static_cast<Py_ssize_t>(items.size()));
     for (std::size_t i = 0; i < items.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
     return list;
@@ -117,30 +112,29 @@ Ref points_since(Obj indicators, Obj since) {
     AtOrAfter kept_at(since);
     Ref zero = num(0);
     Ref filtered = new_dict();
-    for_each(indicators.method("items"_id), [&](Obj item) {
+    for (Ref item : iterate(indicators.method("items"_id))) {
         auto [key, payload] = unpack<2>(item);
         Ref absent = new_dict();
         Ref plots_of = get(payload, "plots"_id, absent);
         if (plots_of.is(absent.get())) {
             // no plots to filter: the payload as it is
             dict_set(filtered, key.get(), payload);
-            return;
+            continue;
         }
         Ref plots = new_dict();
-        for_each(plots_of.method("items"_id), [&](Obj plot) {
+        for (Ref plot : iterate(plots_of.method("items"_id))) {
             auto [id, points] = unpack<2>(plot);
             std::vector<Ref> kept;
-            if (PyList_CheckExact(points.get())) kept.reserve(static_cast<std::size_t>(PyList_GET_SIZE(points.get())));
-            for_each(points, [&](Obj p) {
-                if (kept_at.point(p, zero)) kept.emplace_back(p);
-            });
-            dict_set(plots, id.get(), list_from(kept));
-        });
+            if (PyList_CheckExact(points.get())) kept.reserve(static_cast<std::size_t>(len(points)));
+            for (Ref p : iterate(points))
+                if (kept_at.point(p, zero)) kept.push_back(p);
+            dict_set(plots, id.get(), list_taking(kept));
+        }
         Ref copy = new_dict();
-        check(PyDict_Merge(copy.get(), payload.get(), 1));
+        dict_update(copy, payload);
         dict_set(copy, "plots"_id, plots);
         dict_set(filtered, key.get(), copy);
-    });
+    }
     return filtered;
 }
 
@@ -149,7 +143,7 @@ Ref points_since(Obj indicators, Obj since) {
 Co formula_batch([[maybe_unused]] Obj request, Str symbol, Str period, Int count, Obj ind, Int since) {
     if (!truthy(ind)) co_return failure("no indicators requested"_id);
     if (!truthy(G("_is_stock_symbol"_id)(symbol)))
-        co_return failure(concat({"formulas only apply to stocks and ETFs: "_id, symbol}));
+        co_return failure(concat("formulas only apply to stocks and ETFs: ", symbol));
     Held get_bars = import_from("quorvane.data.loader"_id, "get_bars"_id);
     Held as_epoch = import_from("quorvane.server.kline_cache"_id, "_as_epoch"_id);
     Held upper = symbol.method("upper"_id);
@@ -157,19 +151,19 @@ Co formula_batch([[maybe_unused]] Obj request, Str symbol, Str period, Int count
     Outcome loaded = co_await attempt(load_bars(get_bars, upper, period, count));
     if (loaded.failed()) {
         Ref text = to_str(loaded.error().value());
-        co_return failure(concat({"bars unavailable for "_id, symbol, ": "_id, text}));
+        co_return failure(concat("bars unavailable for ", symbol, ": ", text));
     }
     Held bars = bars_of(loaded.value(), as_epoch);
-    if (PyList_GET_SIZE(bars.get()) == 0) co_return failure(concat({"No bars for "_id, symbol, " "_id, period}));
+    if (len(bars) == 0) co_return failure(concat("No bars for ", symbol, " ", period));
 
     // the indicator spec set, in any order, is one key
-    Held key = tuple_of(upper, period, count, Ref::steal(PySequence_Tuple(G("sorted"_id)(ind).get())));
+    Held key = tuple_of(upper, period, count, tuple_from(G("sorted"_id)(ind)));
     Held now = G("time"_id).method("monotonic"_id);
     Held hit = get(G("_batch_cache"_id), key.get());
     bool stale = hit.is_none();
     if (!stale) {
-        Ref age = Ref::steal(PyNumber_Subtract(now.get(), hit.item(0).get()));
-        stale = later_than(age, G("_BATCH_TTL"_id));
+        Ref age = subtract(now, hit.item(0));
+        stale = ge(age, G("_BATCH_TTL"_id));
     }
     Held computed;
     if (stale) {
@@ -186,7 +180,7 @@ Co formula_batch([[maybe_unused]] Obj request, Str symbol, Str period, Int count
         computed = hit.item(1);
     }
     auto [indicators, errors] = unpack<2>(computed);
-    if (check(PyObject_RichCompareBool(since.get(), Ref(num(0)).get(), Py_GT))) indicators = points_since(indicators, since);
+    if (gt(since, 0)) indicators = points_since(indicators, since);
     co_return dict_of("success"_id, true, "symbol"_id, upper, "period"_id, period, "count"_id, count, "since"_id, since,
                       "indicators"_id, indicators, "errors"_id, errors);
 }

@@ -10,7 +10,8 @@ namespace formulas {
 
 namespace {
 
-// A str's code points, for scanning without building substrings.
+// A str's code points, for scanning without building substrings (read in place through the C
+// API: a call per character would be the scan's whole cost).
 struct Text {
     explicit Text(Obj s)
         : s(s), kind(PyUnicode_KIND(s.get())), data(PyUnicode_DATA(s.get())), size(PyUnicode_GET_LENGTH(s.get())) {}
@@ -46,21 +47,20 @@ bool integer_text(const Text& t, Py_ssize_t begin, Py_ssize_t end) {
 Ref param_of(const Text& t, Py_ssize_t begin, Py_ssize_t end) {
     t.strip(begin, end);
     Ref piece = t.slice(begin, end);
-    PyObject* value = integer_text(t, begin, end) ? PyLong_FromUnicodeObject(piece.get(), 10)
-                                                   : PyFloat_FromString(piece.get());
-    if (value) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
-    PyErr_Clear();
-    return piece;
+    bool integer = integer_text(t, begin, end);
+    return try_except([&] { return integer ? int_of(piece) : float_of(piece); }, [&](const PyError&) { return piece; },
+                      PyExc_ValueError);
 }
 
+// by the type's flags, as the formulas' own isinstance(v, (int, float)) finds them (isinstance()
+// through the frame would also consult a __class__ attribute)
 bool is_number(Obj v) { return PyLong_Check(v.get()) || PyFloat_Check(v.get()); }
 
 // Whether the list the previous replay step passed, bars[:i] then, can become bars[:i + 1] by
 // taking bars[i]: nothing else refers to it (the formula kept no reference) and it still holds
 // exactly the first i items of bars as they are now (neither was changed). Then nobody can tell
 // it from a fresh slice, and the replay does not copy i references at every bar, the quadratic
-// part of its work.
+// part of its work. (Reference counts and the item arrays are C API only.)
 bool extends_to(const Ref& prefix, Obj bars, Py_ssize_t i) {
     return !prefix.null() && Py_REFCNT(prefix.get()) == 1 && PyList_GET_SIZE(prefix.get()) == i &&
            i < PyList_GET_SIZE(bars.get()) &&
@@ -88,11 +88,8 @@ Ref parse_ind(Str spec) {
         for (Py_ssize_t i = inner_begin; i < inner_end; ++i)
             if (t.at(i) == ')') return Ref(none());
     }
-    Ref name = Ref::steal(PyUnicode_New(name_end - begin, 127));
-    for (Py_ssize_t i = begin; i < name_end; ++i) {
-        Py_UCS4 c = t.at(i);
-        PyUnicode_WRITE(PyUnicode_1BYTE_KIND, PyUnicode_DATA(name.get()), i - begin, c >= 'a' && c <= 'z' ? c - 32 : c);
-    }
+    // the name is ASCII, where str.upper() changes letters only
+    Ref name = t.slice(begin, name_end).method("upper"_id);
     t.strip(inner_begin, inner_end);
     Ref params = new_list();
     if (inner_begin < inner_end) {
@@ -103,15 +100,14 @@ Ref parse_ind(Str spec) {
             piece = i + 1;
         }
     }
-    return tuple_of(name, Ref::steal(PyList_AsTuple(params.get())));
+    return tuple_of(name, tuple_from(params));
 }
 
 bool supports_emit(Obj fn) {
     Ref sig = try_except([&] { return G("inspect"_id).method("signature"_id, fn); },
                          [](const PyError&) { return Ref(); }, PyExc_TypeError, PyExc_ValueError);
     if (sig.null()) return false;  // no signature to read
-    Ref parameters = iter(sig.attr("parameters"_id).method("values"_id));
-    for (Ref p = next_item(parameters); !p.null(); p = next_item(parameters)) {
+    for (Ref p : iterate(sig.attr("parameters"_id).method("values"_id))) {
         Ref kind = p.attr("kind"_id);
         if (eq(kind, G("inspect"_id).attr("Parameter"_id).attr("VAR_KEYWORD"_id))) return true;
         if (eq(p.attr("name"_id), "emit"_id)) return true;
@@ -131,18 +127,18 @@ bool is_stock_symbol(Str symbol) {
 Ref snapshot_series(Obj fn, Obj bars, Tuple params) {
     Ref pts = new_list();
     Py_ssize_t n = len(bars);
+    // fn is called through the C API's vectorcall: the prefix goes into a fixed argument array
+    // that holds the parameters once for every step
     Py_ssize_t np = PyTuple_GET_SIZE(params.get());
     std::vector<PyObject*> argv(static_cast<std::size_t>(np) + 2);
     for (Py_ssize_t i = 0; i < np; ++i) argv[static_cast<std::size_t>(i) + 2] = PyTuple_GET_ITEM(params.get(), i);
     Ref prefix;
     for (Py_ssize_t i = 0; i < n; ++i) {
         // fn(bars[:i + 1], *params)
-        if (!PyList_CheckExact(bars.get()))
-            prefix = bars.item(Ref::steal(PySlice_New(Py_None, num(i + 1).get(), Py_None)).get());
-        else if (extends_to(prefix, bars, i))
+        if (PyList_CheckExact(bars.get()) && extends_to(prefix, bars, i))
             list_append(prefix, PyList_GET_ITEM(bars.get(), i));
         else
-            prefix = Ref::steal(PyList_GetSlice(bars.get(), 0, i + 1));
+            prefix = slice(bars, none(), i + 1);
         argv[1] = prefix.get();
         Ref r = Ref::steal(PyObject_Vectorcall(fn.get(), argv.data() + 1,
                                                static_cast<std::size_t>(np + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -152,7 +148,7 @@ Ref snapshot_series(Obj fn, Obj bars, Tuple params) {
         Ref bar = PyList_CheckExact(bars.get()) && i < PyList_GET_SIZE(bars.get())
                       ? Ref(Obj(PyList_GET_ITEM(bars.get(), i)))
                       : bars.item(i);
-        Ref time = Ref::steal(PyNumber_Long(bar.attr("timestamp"_id).get()));
+        Ref time = int_of(bar.attr("timestamp"_id));
         list_append(pts, dict_of("time"_id, time, "value"_id, v));
     }
     return dict_of("kind"_id, "series"_id, "series"_id, pts);
@@ -172,19 +168,19 @@ Ref compute_indicators(List bars, List ind) {
     Ref formula_key = import_from("quorvane.formulas"_id, "formula_key"_id);
     Ref results = new_dict();
     Ref errors = new_dict();
-    for_each(ind, [&](Obj spec) {
+    for (Ref spec : iterate(ind)) {
         Ref parsed = G("_parse_ind"_id)(spec);
         if (parsed.is_none()) {
             errors.setitem(spec.get(), "invalid indicator spec"_id);
-            return;
+            continue;
         }
         std::array<Ref, 2> name_params = unpack<2>(parsed);
         Ref& name = name_params[0];
         Ref& params = name_params[1];
         Ref fn = registry.method("get"_id, name);
         if (fn.is_none()) {
-            errors.setitem(spec.get(), Ref::steal(PyUnicode_Concat("Unknown formula: "_id, name.get())).get());
-            return;
+            errors.setitem(spec.get(), concat("Unknown formula: ", name).get());
+            continue;
         }
         Ref key = formula_key(name, params);
         try_except(
@@ -192,16 +188,14 @@ Ref compute_indicators(List bars, List ind) {
                 Ref res;
                 if (truthy(G("_supports_emit"_id)(fn))) {
                     // fn(bars, *params, emit=True)
-                    Ref args = Ref::steal(PySequence_List(params.get()));
-                    check(PyList_Insert(args.get(), 0, bars.get()));
-                    res = call_unpacked(fn, args, kw("emit"_id, true));
+                    res = call_unpacked(fn, add(list_of(bars), list_from(params)), kw("emit"_id, true));
                 } else {
                     res = G("_snapshot_series"_id)(fn, bars, params);
                 }
                 results.setitem(key.get(), G("_normalize_plots"_id)(res).get());
             },
             [&](const PyError& e) { errors.setitem(key.get(), to_str(e.value()).get()); });
-    });
+    }
     return tuple_of(results, errors);
 }
 

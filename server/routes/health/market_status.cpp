@@ -14,8 +14,6 @@ long long minute_of_day(Obj moment) {
     return hour * 60 + as_long(moment.attr("minute"_id));
 }
 
-bool later(Obj a, Obj b) { return check(PyObject_RichCompareBool(a.get(), b.get(), Py_GT)) != 0; }
-
 // The isoformat texts of a schedule row's open and close, in the exchange's time zone.
 struct Session {
     Ref open_local, close_local;
@@ -32,13 +30,12 @@ Ref next_holiday_of(Obj cal, Obj today) {
     // a missing attribute reads as no holidays; one that is None could not be walked either
     if (holidays.is_none()) return holidays;
     Ref pd = G("pd"_id);
-    Ref it = iter(holidays);
-    for (Ref h = next_item(it); !h.null(); h = next_item(it)) {
+    for (Ref h : iterate(holidays)) {
         Ref h_ts = pd.attr("Timestamp"_id)(h).method("normalize"_id);
-        if (!later(h_ts, today)) continue;
+        if (!gt(h_ts, today)) continue;
         Ref date = h_ts.method("strftime"_id, "%Y-%m-%d"_id);
         Ref name = h_ts.method("strftime"_id, "%B %d"_id);
-        Ref days_until = Ref::steal(PyNumber_Subtract(h_ts.get(), today.get())).attr("days"_id);
+        Ref days_until = subtract(h_ts, today).attr("days"_id);
         return dict_of("date"_id, date, "name"_id, name, "days_until"_id, days_until);
     }
     return Ref(none());
@@ -55,7 +52,7 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
     Ref error;
     Ref cal = try_except([&] { return mcal.method("get_calendar"_id, exchange.method("upper"_id)); },
                          [&](const PyError& e) {
-                             error = Ref::steal(PyUnicode_FromFormat("Unknown exchange '%U': %S", exchange.get(), e.value()));
+                             error = concat("Unknown exchange '", exchange, "': ", to_str(e.value()));
                              return Ref();
                          });
     if (!error.null()) co_return dict_of("success"_id, false, "error"_id, error);
@@ -70,16 +67,13 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
 
     Ref pd = G("pd"_id);
     Ref today_ts = pd.attr("Timestamp"_id)(today);
-    Ref start = Ref::steal(PyNumber_Subtract(today_ts.get(), pd.attr("Timedelta"_id)("5D"_id).get()));
-    Ref end = Ref::steal(PyNumber_Add(today_ts.get(), pd.attr("Timedelta"_id)("15D"_id).get()));
+    Ref start = subtract(today_ts, pd.attr("Timedelta"_id)("5D"_id));
+    Ref end = add(today_ts, pd.attr("Timedelta"_id)("15D"_id));
     Ref sched = cal.method("schedule"_id, start, end);
 
-    Ref trading_dates = Ref::steal(PySet_New(nullptr));
-    for_each(sched.attr("index"_id), [&](Obj d) {
-        Ref day = pd.attr("Timestamp"_id)(d).method("normalize"_id);
-        check(PySet_Add(trading_dates.get(), day.get()));
-    });
-    bool is_trading_day = check(PySet_Contains(trading_dates.get(), today.get())) != 0;
+    Ref trading_dates = new_set();
+    for (Ref d : iterate(sched.attr("index"_id))) set_add(trading_dates, pd.attr("Timestamp"_id)(d).method("normalize"_id));
+    bool is_trading_day = contains(trading_dates, today);
 
     Ref session(none()), next_open_ts(none()), next_close_ts(none());
     long long now_min = minute_of_day(now_local);
@@ -100,9 +94,8 @@ Co market_status([[maybe_unused]] Obj request, Str exchange) {
 
     // the first session after today wins over today's own, even while today's is running
     Ref next_trading_day_ts(none());
-    Ref ascending = iter(G("sorted"_id)(trading_dates));
-    for (Ref d = next_item(ascending); !d.null(); d = next_item(ascending)) {
-        if (!later(d, today)) continue;
+    for (Ref d : iterate(G("sorted"_id)(trading_dates))) {
+        if (!gt(d, today)) continue;
         next_trading_day_ts = d.method("strftime"_id, "%Y-%m-%d"_id);
         Session next = session_of(sched, next_trading_day_ts, tz);
         next_open_ts = next.open_local.method("isoformat"_id);
