@@ -13,15 +13,14 @@ using Request = Vars<"BarwardenManager._subscribe_one", "refused">;
 
 // count >= MAX_SUBS, the limit read at each use
 bool pass_full(long long count) {
-    return check(PyObject_RichCompareBool(Ref(num(count)).get(), G("MAX_SUBS"_id).get(), Py_GE)) != 0;
+    return ge(num(count), G("MAX_SUBS"_id));
 }
 
 // def _bucket_start_epoch(dt) -> int
 Ref bucket_start_epoch(Obj dt) {
     Ref seconds = dt.method("timestamp"_id);
-    Ref minutes = Ref::steal(PyNumber_FloorDivide(seconds.get(), Ref(num(60)).get()));
-    Ref whole = Ref::steal(PyNumber_Long(minutes.get()));
-    return Ref::steal(PyNumber_Multiply(whole.get(), Ref(num(60)).get()));
+    Ref whole = int_of(floor_divide(seconds, 60));
+    return multiply(whole, 60);
 }
 
 // def _SymbolSubscription.__init__(self, symbol: str, iticker, bar_list)
@@ -84,12 +83,13 @@ Co Manager_subscribe_all(Obj self) {
     if (ib.is_none() || !truthy(ib.method("isConnected"_id))) co_return none();
     long long count = 0;
     // the tickers as they are now: one added later waits for the next pass
-    Held tickers = Ref::steal(PySequence_List(self.attr("_app"_id).attr("quoteState"_id).method("values"_id).get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tickers.get()); ++i) {
+    // (indexed, since the loop awaits: each ticker is Held while its subscription runs)
+    Held tickers = list_from(self.attr("_app"_id).attr("quoteState"_id).method("values"_id));
+    for (Py_ssize_t i = 0; i < len(tickers); ++i) {
         if (pass_full(count)) break;
-        Held iticker(Obj(PyList_GET_ITEM(tickers.get(), i)));
+        Held iticker = tickers.item(i);
         Held symbol = iticker.attr_or("name"_id, "?"_id);
-        if (check(PySequence_Contains(self.attr("_subs"_id).get(), symbol.get()))) continue;
+        if (contains(self.attr("_subs"_id), symbol)) continue;
         Outcome subscribed = co_await attempt(subscribe_guarded(self, symbol, iticker));
         if (subscribed.failed()) {
             log("warning"_id, "barwarden subscribe failed for {}"_id, symbol);
@@ -108,7 +108,9 @@ Co Manager_subscribe_all(Obj self) {
 // request), 165 (a historical data service message), 10167 (delayed data shown) and order
 // messages; and after a bust (10225) ib_async re-requests the subscription itself. ib_async also
 // counts 321 a warning, since an order whose modification fails validation stays live; a data
-// request that fails validation is refused. Only int codes are IB's.
+// request that fails validation is refused. Only int codes are IB's. (The code is read through
+// the C API: an int by the type's flags, where isinstance() through the frame would also consult
+// a __class__ attribute, and its value with the overflow, where as_long would raise past 64 bits.)
 bool refuses(Obj code) {
     if (!PyLong_Check(code.get())) return false;
     int overflow = 0;
@@ -186,6 +188,25 @@ Co Manager_subscribe_one(Obj self, Str symbol, Obj iticker) {
     co_return none();
 }
 
+// One subscription's teardown in stop(): a failure is logged, and the next one goes on.
+void detach(Obj self, Obj ib, Obj symbol, Obj sub) {
+    try_except(
+        [&] {
+            if (truthy(sub.attr("bar_list"_id).attr("updateEvent"_id))) {
+                // sub.bar_list.updateEvent -= self._make_update_handler(symbol): the object connected
+                Ref bar_list = sub.attr("bar_list"_id);
+                Ref updates = bar_list.attr("updateEvent"_id);
+                Ref handler = self.method("_make_update_handler"_id, symbol);
+                bar_list.setattr("updateEvent"_id, isub(updates, handler).get());
+            }
+            if (!ib.is_none()) {
+                Ref cancel = ib.attr("cancelHistoricalData"_id);
+                cancel(sub.attr("bar_list"_id));
+            }
+        },
+        [&](const PyError&) { log("debug"_id, "barwarden teardown issue for {}"_id, symbol); });
+}
+
 Co Manager_stop(Obj self) {
     Ref ib = self.attr("_app"_id).attr_or_none("ib"_id);
     Ref task = self.attr("_stagger_task"_id);
@@ -193,26 +214,10 @@ Co Manager_stop(Obj self) {
         task.method("cancel"_id);
         self.setattr("_stagger_task"_id, Py_None);
     }
-    for_each(Ref::steal(PySequence_List(self.attr("_subs"_id).method("items"_id).get())), [&](Obj item) {
-        auto symbol_sub = unpack<2>(item);
-        Ref& symbol = symbol_sub[0];
-        Ref& sub = symbol_sub[1];
-        try_except(
-            [&] {
-                if (truthy(sub.attr("bar_list"_id).attr("updateEvent"_id))) {
-                    // sub.bar_list.updateEvent -= self._make_update_handler(symbol): the object connected
-                    Ref bar_list = sub.attr("bar_list"_id);
-                    Ref updates = bar_list.attr("updateEvent"_id);
-                    Ref handler = self.method("_make_update_handler"_id, symbol);
-                    bar_list.setattr("updateEvent"_id, isub(updates, handler).get());
-                }
-                if (!ib.is_none()) {
-                    Ref cancel = ib.attr("cancelHistoricalData"_id);
-                    cancel(sub.attr("bar_list"_id));
-                }
-            },
-            [&](const PyError&) { log("debug"_id, "barwarden teardown issue for {}"_id, symbol); });
-    });
+    for (Ref item : iterate(list_from(self.attr("_subs"_id).method("items"_id)))) {
+        auto [symbol, sub] = unpack<2>(item);
+        detach(self, ib, symbol, sub);
+    }
     self.attr("_subs"_id).method("clear"_id);
     if (!ib.is_none() && !self.attr("_error_handler"_id).is_none())
         try_except(
@@ -246,8 +251,8 @@ Ref Manager_make_update_handler(Obj self, Str symbol) {
 void pump(Obj self, Obj symbol, Obj bar_list) {
     Ref sub = get(self.attr("_subs"_id), symbol.get());
     if (sub.is_none() || len(bar_list) == 0) return;
-    Ref aggregator = get(sub.attr("iticker"_id).attr_or("bars"_id, new_dict()), Ref(num(60)).get());
-    if (aggregator.is_none() || !check(PyObject_HasAttrWithError(aggregator.get(), "ingest_authoritative_bar"_id))) return;
+    Ref aggregator = get(sub.attr("iticker"_id).attr_or("bars"_id, new_dict()), num(60).get());
+    if (aggregator.is_none() || !hasattr(aggregator, "ingest_authoritative_bar"_id)) return;
     Ref last = bar_list.item(-1);
     Ref dt = last.attr("date"_id);
     if (dt.is_none()) return;
@@ -278,12 +283,10 @@ void Manager_pump_authoritative(Obj self, Str symbol, Obj bar_list) {
 // ib_async forgets a request's contract once its first bars have arrived, so a live
 // subscription's errors come without one: the subscription is found by its request id
 Ref symbol_of_request(Obj self, Obj req_id) {
-    Ref subs = Ref::steal(PySequence_List(self.attr("_subs"_id).method("items"_id).get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subs.get()); ++i) {
-        Ref item(Obj(PyList_GET_ITEM(subs.get(), i)));
-        auto symbol_sub = unpack<2>(item);
-        Ref answers = symbol_sub[1].attr("bar_list"_id).attr_or_none("reqId"_id);
-        if (!answers.is_none() && eq(answers, req_id)) return symbol_sub[0];
+    for (Ref item : iterate(list_from(self.attr("_subs"_id).method("items"_id)))) {
+        auto [symbol, sub] = unpack<2>(item);
+        Ref answers = sub.attr("bar_list"_id).attr_or_none("reqId"_id);
+        if (!answers.is_none() && eq(answers, req_id)) return symbol;
     }
     return Ref(Obj("?"_id));
 }
@@ -294,9 +297,8 @@ void Manager_on_ib_error(Obj self, Obj req_id, Obj error_code, Obj, Obj contract
     Ref key = contract.attr_or_none("symbol"_id);
     if (!truthy(key)) key = symbol_of_request(self, req_id);
     Ref warned = self.attr("_bust_warned"_id);
-    Ref last = get(warned, key.get(), Ref(num(0.0)));
-    Ref since = Ref::steal(PyNumber_Subtract(now.get(), last.get()));
-    if (!check(PyObject_RichCompareBool(since.get(), Ref(num(300)).get(), Py_GT))) return;
+    Ref last = get(warned, key.get(), num(0.0));
+    if (!gt(subtract(now, last), 300)) return;
     warned.setitem(key.get(), now.get());
     log("warning"_id,
         "barwarden: bust trade reported for {} (10225); server bars already reflect the correction"_id, key);
