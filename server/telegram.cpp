@@ -14,7 +14,7 @@ constexpr Py_ssize_t MAX_TEXT = 4000;
 void configure(Str token, Int chat_id) {
     set_global("_TOKEN"_id, token);
     set_global("_CHAT_ID"_id, chat_id);
-    bool enabled = PyUnicode_GET_LENGTH(token.get()) > 0 && truthy(chat_id);
+    bool enabled = len(token) > 0 && truthy(chat_id);
     set_global("ENABLED"_id, boolean(enabled));
     if (enabled) G("_start_worker"_id)();
 }
@@ -29,12 +29,9 @@ void start_worker() {
 
 // def send(text: str) -> None: queues the message; never blocks, never touches the network.
 void send(Str text) {
-    if (!truthy(G("ENABLED"_id)) || PyUnicode_GET_LENGTH(text.get()) == 0) return;
+    if (!truthy(G("ENABLED"_id)) || len(text) == 0) return;
     Ref message(text);
-    if (PyUnicode_GET_LENGTH(text.get()) > MAX_TEXT) {
-        Ref head = Ref::steal(PyUnicode_Substring(text.get(), 0, MAX_TEXT));
-        message = Ref::steal(PyUnicode_Concat(head.get(), "..."_id));
-    }
+    if (len(text) > MAX_TEXT) message = concat(slice(text, none(), MAX_TEXT), "...");
     G("_queue"_id).method("put_nowait"_id, message);
 }
 
@@ -52,11 +49,13 @@ constexpr int MAX_CHAIN = 100;
 
 void mask_args(Obj exc, Obj token) {
     Ref masked = new_list();
-    for_each(exc.attr("args"_id), [&](Obj arg) {
+    for (Ref arg : iterate(exc.attr("args"_id))) {
+        // str's own replace, by the type's flags: a str subclass cannot keep the token in by
+        // overriding the method or by naming another __class__
         if (PyUnicode_Check(arg.get())) list_append(masked, Ref::steal(PyUnicode_Replace(arg.get(), token.get(), "***"_id, -1)));
         else list_append(masked, arg);
-    });
-    exc.setattr("args"_id, Ref::steal(PyList_AsTuple(masked.get())).get());
+    }
+    exc.setattr("args"_id, tuple_from(masked).get());
 }
 
 Ref next_in_chain(Obj exc) {
@@ -65,9 +64,10 @@ Ref next_in_chain(Obj exc) {
 }
 
 void mask_token(Obj exc, Obj token) {
-    if (PyUnicode_GET_LENGTH(token.get()) == 0) return;
+    if (len(token) == 0) return;
     std::vector<Ref> seen;
     Ref current(exc);
+    // (an exception by the type's flags, as the interpreter tells one it can raise)
     while (seen.size() < MAX_CHAIN && PyExceptionInstance_Check(current.get()) &&
            std::none_of(seen.begin(), seen.end(), [&](const Ref& e) { return e.is(current.get()); })) {
         seen.push_back(current);
@@ -109,7 +109,7 @@ void deliver(Obj client, Obj url, Obj token, Obj message) {
 // The worker thread's body: sends queued messages in order until the None sentinel.
 void run() {
     Ref token = to_str(G("_TOKEN"_id));  // read once: a later configure does not change a running worker
-    Ref url = Ref::steal(PyUnicode_FromFormat("https://api.telegram.org/bot%U/sendMessage", token.get()));
+    Ref url = concat("https://api.telegram.org/bot", token, "/sendMessage");
     Ref environ = G("os"_id).attr("environ"_id);
     Ref proxy = environ.method("get"_id, "HTTPS_PROXY"_id);
     if (!truthy(proxy)) proxy = environ.method("get"_id, "https_proxy"_id);
