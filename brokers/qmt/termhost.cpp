@@ -49,6 +49,8 @@ Co Termhost_broadcast_asset(Obj self, Dict data, Obj streamer) {
 }
 
 // One connection of the listener: every "asset" message whose data is an object is broadcast.
+// (A dict is told by the type's flags here and in a poll, where isinstance() through the frame
+// would also consult a __class__ attribute.)
 Co listen_on(Obj ws, Obj self, Obj streamer, Obj json) {
     log("info"_id, "Connected to qmt-bridge trade WS"_id);
     for (;;) {
@@ -96,7 +98,7 @@ Co poll_once(Obj client, Obj self, Obj streamer) {
         Ref done = co_await awaitable(std::move(broadcasting));
     } else if (!eq(resp.attr("status_code"_id), 404)) {
         Ref status = resp.attr("status_code"_id);
-        Ref head = resp.attr("text"_id).item(Ref::steal(PySlice_New(Py_None, Ref(num(200)).get(), Py_None)).get());
+        Ref head = slice(resp.attr("text"_id), none(), 200);
         log("warning"_id, "qmt-bridge asset poll {}: {}"_id, status, head);
     }
     co_return none();
@@ -140,10 +142,10 @@ PollSetup set_up_polling(Obj self, Obj streamer) {
     Ref environ = G("os"_id).attr("environ"_id);
     Ref base_url = environ.method("get"_id, "QUORVANE_QMT_URL"_id, "http://127.0.0.1:8000"_id);
     Ref api_key = environ.method("get"_id, "QUORVANE_QMT_API_KEY"_id, ""_id);
-    Ref interval = Ref::steal(PyNumber_Long(environ.method("get"_id, "QUORVANE_QMT_POLL_SECONDS"_id, "30"_id).get()));
+    Ref interval = int_of(environ.method("get"_id, "QUORVANE_QMT_POLL_SECONDS"_id, "30"_id));
     Ref headers = truthy(api_key) ? dict_of("X-API-Key"_id, api_key) : new_dict();
     Ref ws_base = base_url.method("replace"_id, "http://"_id, "ws://"_id).method("replace"_id, "https://"_id, "wss://"_id);
-    Ref ws_url = Ref::steal(PyUnicode_Concat(Ref::steal(PyUnicode_Concat(ws_base.get(), "/ws/trade?api_key="_id)).get(), api_key.get()));
+    Ref ws_url = concat(ws_base, "/ws/trade?api_key=", api_key);
 
     Ref scope = PollLoop::make();
     PollLoop(scope).set<"self">(self);
