@@ -26,14 +26,12 @@ bool kept_back(Obj lower) {
 
 // The header names that the client's connection lines name, lower-cased: hop-by-hop as well.
 Ref connection_names(Obj lines) {
-    Ref named = Ref::steal(PySet_New(nullptr));
-    for_each(lines, [&](Obj pair) {
-        auto name_value = unpack<2>(pair);
-        if (!eq(name_value[0].method("lower"_id), "connection"_id)) return;
-        for_each(name_value[1].method("split"_id, ","_id), [&](Obj token) {
-            check(PySet_Add(named.get(), token.method("strip"_id).method("lower"_id).get()));
-        });
-    });
+    Ref named = new_set();
+    for (Ref pair : iterate(lines)) {
+        auto [name, value] = unpack<2>(pair);
+        if (!eq(name.method("lower"_id), "connection"_id)) continue;
+        for (Ref token : iterate(value.method("split"_id, ","_id))) set_add(named, token.method("strip"_id).method("lower"_id));
+    }
     return named;
 }
 
@@ -53,7 +51,7 @@ Obj shared_tls_context() {
 }
 
 Ref error_response(int status, PyObject* code, PyObject* message, Obj target) {
-    Ref text = Ref::steal(PyUnicode_Concat(message, target.get()));
+    Ref text = concat(message, target);
     Ref body = dict_of("success"_id, false, "error"_id, dict_of("code"_id, code, "message"_id, text));
     return G("JSONResponse"_id)(kw("status_code"_id, status), kw("content"_id, body));
 }
@@ -73,20 +71,18 @@ Ref passed_back(Obj resp) {
     Ref encoding = headers.attr_or("encoding"_id, "latin-1"_id);
     Ref fields = headers.attr_or_none("get_list"_id);
     Ref plain = new_dict();
-    check(PyDict_Merge(plain.get(), headers.get(), 1));
-    for_each(plain.method("items"_id), [&](Obj pair) {
-        auto name_value = unpack<2>(pair);
-        Ref name = name_value[0].method("lower"_id);
-        if (hop_header(name)) return;
+    dict_update(plain, headers);
+    for (Ref pair : iterate(plain.method("items"_id))) {
+        auto [field, value] = unpack<2>(pair);
+        Ref name = field.method("lower"_id);
+        if (hop_header(name)) continue;
         Ref line_name = name.method("encode"_id, encoding);
         if (fields.is_none() || !eq(name, "set-cookie"_id)) {
-            list_append(raw, tuple_of(line_name, Ref(name_value[1].method("encode"_id, encoding))));
-            return;
+            list_append(raw, tuple_of(line_name, value.method("encode"_id, encoding)));
+            continue;
         }
-        for_each(fields(name_value[0]), [&](Obj value) {
-            list_append(raw, tuple_of(line_name, Ref(value.method("encode"_id, encoding))));
-        });
-    });
+        for (Ref cookie : iterate(fields(field))) list_append(raw, tuple_of(line_name, cookie.method("encode"_id, encoding)));
+    }
     return response;
 }
 
@@ -96,6 +92,24 @@ Ref query_of(Obj request) {
     Ref params = request.attr("query_params"_id);
     Ref pairs = params.method("multi_items"_id);
     return len(pairs) != len(params) ? pairs : params;
+}
+
+// Every line of the client's but those kept back as its own field, in its order (a repeated
+// header keeps each value), as the framework gives it, then our key; httpx sends text values as
+// ASCII only, so another value goes as the bytes the framework decoded it from.
+Ref forwarded_headers(Obj lines, Obj key) {
+    Ref named = connection_names(lines);
+    Ref headers = new_list();
+    for (Ref pair : iterate(lines)) {
+        auto [name, value] = unpack<2>(pair);
+        Ref lower = name.method("lower"_id);
+        if (kept_back(lower) || contains(named, lower)) continue;
+        Ref sent = value;
+        if (!truthy(value.method("isascii"_id))) sent = value.method("encode"_id, "latin-1"_id);
+        list_append(headers, tuple_of(name, sent));
+    }
+    list_append(headers, tuple_of("x-api-key"_id, key));
+    return headers;
 }
 
 // The request as the backend gets it, inside the client block; a timeout or a refused
@@ -128,27 +142,14 @@ Co proxy_billing(Obj request) {
     {
         Ref base = to_str(G("BACKEND_URL"_id));
         Ref path = to_str(request.attr("url"_id).attr("path"_id));
-        target = Ref::steal(PyUnicode_Concat(base.get(), path.get()));
+        target = concat(base, path);
     }
-    Held headers = new_list();
+    Held headers;
     Held client;
     {
         Ref environ = G("os"_id).attr("environ"_id);
         Ref key = environ.method("get"_id, "QUORVANE_API_KEY"_id, ""_id);
-        // every other line of the client's as its own field, in its order (a repeated header keeps
-        // each value), as the framework gives it; httpx sends text values as ASCII only, so
-        // another value goes as the bytes the framework decoded it from
-        Ref lines = request.attr("headers"_id).method("items"_id);
-        Ref named = connection_names(lines);
-        for_each(lines, [&](Obj pair) {
-            auto name_value = unpack<2>(pair);
-            Ref lower = name_value[0].method("lower"_id);
-            if (kept_back(lower) || check(PySet_Contains(named.get(), lower.get()))) return;
-            Ref value = name_value[1];
-            if (!truthy(value.method("isascii"_id))) value = value.method("encode"_id, "latin-1"_id);
-            list_append(headers, tuple_of(name_value[0], value));
-        });
-        list_append(headers, tuple_of("x-api-key"_id, key));
+        headers = forwarded_headers(request.attr("headers"_id).method("items"_id), key);
         Ref timeout = float_of(environ.method("get"_id, "QUORVANE_PROXY_TIMEOUT"_id, "30"_id));
         Ref httpx = G("httpx"_id);
         Ref make = httpx.attr("AsyncClient"_id);
@@ -157,7 +158,7 @@ Co proxy_billing(Obj request) {
     }
     Held resp = co_await async_with(client, &send_through, request, target, headers);
     // a JSON error was made inside the block; an answer is passed back after it
-    if (check(PyObject_IsInstance(resp.get(), G("Response"_id).get())) != 0) co_return resp;
+    if (isinstance(resp, G("Response"_id))) co_return resp;
     co_return passed_back(resp);
 }
 
