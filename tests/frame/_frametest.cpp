@@ -179,12 +179,18 @@ Ref compare(Obj a, Obj b) {
     for (auto op : {lt, le, eq, ne, gt, ge}) list_append(out, op(a, b));
     return tuple_from(out);
 }
+// the same comparisons' own results
+Ref compare_objects(Obj a, Obj b) {
+    Ref out = new_list();
+    for (int op : {Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE}) list_append(out, rich_compare(a, b, op));
+    return tuple_from(out);
+}
 Ref arithmetic(Obj a, Obj b) {
     Ref out = new_list();
     for (auto op : {add, subtract, multiply, divide, floor_divide, modulo}) list_append(out, op(a, b));
     return tuple_from(out);
 }
-// (item in o, isinstance(o, type), o[1:3], o[:-1], tuple(o), f"<{o}>"), in that order
+// (item in o, isinstance(o, type), o[1:3], o[:-1], tuple(o), f"<{o}>", type(o)), in that order
 Ref sequence_ops(Obj o, Obj item, Obj type) {
     Ref out = list_of(contains(o, item));
     list_append(out, isinstance(o, type));
@@ -192,6 +198,7 @@ Ref sequence_ops(Obj o, Obj item, Obj type) {
     list_append(out, slice(o, none(), -1));
     list_append(out, tuple_from(o));
     list_append(out, concat("<", formatted(o), ">"));
+    list_append(out, type_of(o));
     return tuple_from(out);
 }
 // [each(x) or x for x in iterable]
@@ -229,6 +236,7 @@ FRAME_MODULE(_frametest, "_frametest", "Frame test module.") {
     m.def<&recover>("recover", {"awaitable", "handler"});
     m.def<&text_keys>("text_keys", {"value"});
     m.def<&compare>("compare", {"a", "b"});
+    m.def<&compare_objects>("compare_objects", {"a", "b"});
     m.def<&arithmetic>("arithmetic", {"a", "b"});
     m.def<&sequence_ops>("sequence_ops", {"o", "item", "type"});
     m.def<&collect>("collect", {"iterable", "each"});

@@ -11,6 +11,17 @@ class RaisingLt:
         raise KeyError("lt")
 
 
+class Named:
+    """Comparisons that answer with their own names, as a pandas Series answers with a Series."""
+
+    __lt__ = lambda self, other: "lt"
+    __le__ = lambda self, other: "le"
+    __eq__ = lambda self, other: "eq"
+    __ne__ = lambda self, other: "ne"
+    __gt__ = lambda self, other: "gt"
+    __ge__ = lambda self, other: "ge"
+
+
 class RaisingIter:
     def __iter__(self):
         raise KeyError("iter")
@@ -55,7 +66,7 @@ def py_arithmetic(a, b):
 
 
 def py_sequence_ops(o, item, type_):
-    return (item in o, isinstance(o, type_), o[1:3], o[:-1], tuple(o), f"<{o}>")
+    return (item in o, isinstance(o, type_), o[1:3], o[:-1], tuple(o), f"<{o}>", type(o))
 
 
 def py_collect(iterable, each):
@@ -79,6 +90,8 @@ def run(fn, args):
     ("compare", lambda: (float("nan"), float("nan"))),
     ("compare", lambda: (1, "a")),
     ("compare", lambda: (RaisingLt(), 1)),
+    ("compare_objects", lambda: (Named(), 1)),
+    ("compare_objects", lambda: (1, "a")),
     ("arithmetic", lambda: (7, 2)),
     ("arithmetic", lambda: (-7.5, 2)),
     ("arithmetic", lambda: (1, 0)),
@@ -96,7 +109,7 @@ def run(fn, args):
     ("collect", lambda: ([1, 2], lambda x: 1 / 0)),
 ])
 def test_operations_match_python(name, make_args):
-    python = {"compare": py_compare, "arithmetic": py_arithmetic,
+    python = {"compare": py_compare, "compare_objects": py_compare, "arithmetic": py_arithmetic,
               "sequence_ops": py_sequence_ops, "collect": py_collect}[name]
     assert run(getattr(ft, name), make_args()) == run(python, make_args())
 

@@ -399,6 +399,10 @@ inline Ref int_of(Obj o) { return Ref::steal(PyNumber_Long(o.get())); }         
 inline Ref tuple_from(Obj iterable) { return Ref::steal(PySequence_Tuple(iterable.get())); }  // tuple(iterable)
 inline Ref list_from(Obj iterable) { return Ref::steal(PySequence_List(iterable.get())); }    // list(iterable)
 inline Ref formatted(Obj o) { return Ref::steal(PyObject_Format(o.get(), nullptr)); }         // f"{o}"
+inline Ref type_of(Obj o) { return Ref(Obj(reinterpret_cast<PyObject*>(Py_TYPE(o.get())))); }  // type(o)
+// a <op> b as the object the comparison gives, not its truth (a pandas Series compares item by
+// item): rich_compare(dates, day, Py_LE) is dates <= day
+inline Ref rich_compare(Obj a, Arg b, int op) { return Ref::steal(PyObject_RichCompare(a.get(), b.p, op)); }
 
 
 // a += b, a -= b: the in-place operators; the result is what the statement assigns back

@@ -8,10 +8,8 @@ Co list_formulas(Obj request) {
     Ref registry = import_from("quorvane.formulas"_id, "registry"_id);
     Ref icli = request.attr("app"_id).attr("state"_id).attr_or_none("icli_app"_id);
     Ref results;
-    if (truthy(icli) && check(PyObject_HasAttrWithError(icli.get(), "streamer"_id))) {
-        PyObject* found;
-        check(PyObject_GetOptionalAttr(icli.attr("streamer"_id).get(), "formula_results"_id, &found));
-        results = found ? Ref::steal(found) : new_dict();
+    if (truthy(icli) && hasattr(icli, "streamer"_id)) {
+        results = icli.attr("streamer"_id).attr_or("formula_results"_id, new_dict());
     } else {
         results = new_dict();
     }
@@ -34,8 +32,7 @@ Co remove_formula([[maybe_unused]] Obj request, Str name) {
     Ref registry = import_from("quorvane.formulas"_id, "registry"_id);
     Ref name_upper = name.method("upper"_id);
     if (truthy(registry.method("is_native"_id, name_upper))) {
-        Ref error = Ref::steal(PyUnicode_Concat("Cannot unregister preset formula: "_id, name.get()));
-        co_return dict_of("success"_id, false, "error"_id, error);
+        co_return dict_of("success"_id, false, "error"_id, concat("Cannot unregister preset formula: ", name));
     }
     Ref removed = registry.method("remove"_id, name_upper);
     co_return dict_of("success"_id, removed, "name"_id, name_upper);

@@ -22,6 +22,7 @@ struct Text {
         while (begin < end && space(begin)) ++begin;
         while (end > begin && space(end - 1)) --end;
     }
+    // s[begin:end], without the slice object and bounds that frame::slice would build for it
     Ref slice(Py_ssize_t begin, Py_ssize_t end) const { return Ref::steal(PyUnicode_Substring(s.get(), begin, end)); }
     Obj s;
     int kind;
@@ -145,6 +146,7 @@ Ref snapshot_series(Obj fn, Obj bars, Tuple params) {
         if (!PyDict_Check(r.get())) continue;
         Ref v = get(r, "value"_id);
         if (v.is_none() || !is_number(v)) continue;
+        // bars[i], read in place from a list
         Ref bar = PyList_CheckExact(bars.get()) && i < PyList_GET_SIZE(bars.get())
                       ? Ref(Obj(PyList_GET_ITEM(bars.get(), i)))
                       : bars.item(i);
@@ -174,6 +176,8 @@ Ref compute_indicators(List bars, List ind) {
             errors.setitem(spec.get(), "invalid indicator spec"_id);
             continue;
         }
+        // named through references, not bound as [name, params]: the lambda below captures params,
+        // and clang 14 cannot capture a structured binding
         std::array<Ref, 2> name_params = unpack<2>(parsed);
         Ref& name = name_params[0];
         Ref& params = name_params[1];

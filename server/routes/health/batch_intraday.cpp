@@ -13,27 +13,21 @@ using YfOne = Vars<"batch_intraday.<locals>._yf_one", "sym", "yf">;
 
 constexpr Py_ssize_t IB_BATCH = 20;
 
-void add_error(Batch s, Obj sym, Obj suffix) {
-    list_append(s.get<"errors">(), Ref::steal(PyUnicode_Concat(sym.get(), suffix.get())));
-}
+void add_error(Batch s, Obj sym, Obj suffix) { list_append(s.get<"errors">(), concat(sym, suffix)); }
 
-// "SYM: <the exception's text>"
-void add_failure(Batch s, Obj sym, const PyError& e) {
-    Ref text = Ref::steal(PyObject_Format(e.value(), ""_id));
-    Ref suffix = Ref::steal(PyUnicode_Concat(": "_id, text.get()));
-    add_error(s, sym, suffix);
-}
+// f"{sym}: {e}"
+void add_failure(Batch s, Obj sym, const PyError& e) { add_error(s, sym, concat(": ", formatted(e.value()))); }
 
 // _read_cache.<locals>._get: the cached bars as the slim cache payload, or None
 Ref read_cache_get(ReadCache s) {
     Ref stored = s.get<"cache">().method("get_intraday"_id, s.get<"sym">());
     if (stored.is_none()) return stored;
     Ref bars = new_list();
-    for_each(stored, [&](Obj item) {
+    for (Ref item : iterate(stored)) {
         // read in the order written: a row short of both names the date
         Ref date = item.item("date"_id), close = item.item("close"_id);
         list_append(bars, dict_of("date"_id, date, "close"_id, close));
-    });
+    }
     return dict_of("bars"_id, bars, "source"_id, "cache"_id);
 }
 
@@ -113,7 +107,7 @@ Co fetch_guarded(Batch s, Str sym) {
 
 Ref response(Obj result, Obj errors) {
     return dict_of("success"_id, true, "intraday"_id, result, "errors"_id,
-                   PyList_GET_SIZE(errors.get()) ? errors : none());
+                   len(errors) ? errors : none());
 }
 
 }  // namespace
@@ -121,7 +115,7 @@ Ref response(Obj result, Obj errors) {
 Ref gather_each(Obj fn, Obj symbols, bool return_exceptions) {
     Ref gather = G("asyncio"_id).attr("gather"_id);
     Ref coros = new_list();
-    for_each(symbols, [&](Obj sym) { list_append(coros, fn(sym)); });
+    for (Ref sym : iterate(symbols)) list_append(coros, fn(sym));
     if (!return_exceptions) return call_unpacked(gather, coros);
     return call_unpacked(gather, coros, kw("return_exceptions"_id, true));
 }
@@ -131,7 +125,7 @@ Co batch_intraday(Obj request, Obj req) {
     bool online = truthy(icli) && truthy(icli.attr("connected"_id));
     Held cache = G("_get_cache"_id)();
     Held symbols = new_list();
-    for_each(req.attr("symbols"_id), [&](Obj item) { list_append(symbols, item.method("upper"_id)); });
+    for (Ref item : iterate(req.attr("symbols"_id))) list_append(symbols, item.method("upper"_id));
 
     Held result = new_dict();
     Held errors = new_list();
@@ -148,18 +142,18 @@ Co batch_intraday(Obj request, Obj req) {
     Ref reads = gather_each(read, symbols, false);
     Held pairs = co_await awaitable(std::move(reads));
     // whatever gather gives back is walked as any iterable of (symbol, payload) pairs
-    for_each(pairs, [&](Obj pair) {
+    for (Ref pair : iterate(pairs)) {
         Ref sym = pair.item(0), payload = pair.item(1);
         if (payload.is_none()) list_append(to_fetch, sym);
         else result.setitem(sym.get(), payload.get());
-    });
-    if (PyList_GET_SIZE(to_fetch.get()) == 0) co_return response(result, errors);
+    }
+    if (len(to_fetch) == 0) co_return response(result, errors);
 
     if (online && truthy(icli)) {
         // Interactive Brokers: batches of 20 in flight, one batch after the other
         Held fetch = nested<&fetch_guarded<&fetch_bars>>(scope, "_fetch_one", {"sym"});
-        for (Py_ssize_t start = 0; start < PyList_GET_SIZE(to_fetch.get()); start += IB_BATCH) {
-            Held batch = Ref::steal(PyList_GetSlice(to_fetch.get(), start, start + IB_BATCH));
+        for (Py_ssize_t start = 0; start < len(to_fetch); start += IB_BATCH) {
+            Held batch = slice(to_fetch, start, start + IB_BATCH);
             Ref fetches = gather_each(fetch, batch, true);
             Ref done = co_await awaitable(std::move(fetches));
         }

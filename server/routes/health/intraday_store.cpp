@@ -19,8 +19,7 @@ Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
     cache_set(G("KlineCache"_id).method("intraday_key"_id, sym), bar_dicts);
     // the regular-hours bars first, every item tested before any is sliced
     Ref rth = new_list();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bar_dicts.get()); ++i) {
-        Ref item(Obj(PyList_GET_ITEM(bar_dicts.get(), i)));
+    for (Ref item : iterate(bar_dicts)) {
         if (!item.is_none() && !PyDict_Check(item.get()))
             raise(PyExc_TypeError, "Expected dict, got %.200s", item.type_name());
         Ref is_rth_bar = G("KlineCache"_id).attr("is_rth_bar"_id);
@@ -28,8 +27,7 @@ Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
         if (truthy(is_rth_bar(get(item, "date"_id)))) list_append(rth, item);
     }
     Ref bars = new_list();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rth.get()); ++i) {
-        Obj item = PyList_GET_ITEM(rth.get(), i);
+    for (Ref item : iterate(rth)) {
         // read in the order written: a bar short of both names the date
         Ref date = bar_item(item, "date"_id), close = bar_item(item, "close"_id);
         list_append(bars, dict_of("date"_id, date, "close"_id, close));
@@ -42,7 +40,7 @@ Ref store_and_slim(Obj cache, Str sym, List bar_dicts) {
 template <int Which>
 Ref epoch_seconds(Obj value) {
     Ref moment = G("_as_datetime"_id)(value);
-    return Ref::steal(PyNumber_Long(moment.method("timestamp"_id).get()));
+    return int_of(moment.method("timestamp"_id));
 }
 
 // df["date"] = df["date"].apply(lambda v: int(_as_datetime(v).timestamp()))
@@ -60,29 +58,27 @@ void convert_dates(Obj frame, const char* lambda_qualname) {
 // which may change the caller's list.
 static Ref records_of_flat_dataclasses(Obj bars) {
     if (!PyList_Check(bars.get()) && !PyTuple_Check(bars.get())) return Ref();
-    Ref rows = Ref::steal(PySequence_Tuple(bars.get()));
-    Py_ssize_t n = PyTuple_GET_SIZE(rows.get());
-    if (n == 0) return Ref();
-    Ref type(Obj(reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(rows.get(), 0)))));
+    Ref rows = tuple_from(bars);
+    if (len(rows) == 0) return Ref();
+    Ref type = type_of(rows.item(0));
     Ref dataclasses = import("dataclasses"_id);
     if (!truthy(dataclasses.method("is_dataclass"_id, type))) return Ref();
     Ref names = new_list();
-    for_each(dataclasses.method("fields"_id, type), [&](Obj field) { list_append(names, field.attr("name"_id)); });
-    Ref records = new_list(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Obj row = PyTuple_GET_ITEM(rows.get(), i);
-        if (!Py_IS_TYPE(row.get(), reinterpret_cast<PyTypeObject*>(type.get()))) return Ref();
+    for (Ref field : iterate(dataclasses.method("fields"_id, type))) list_append(names, field.attr("name"_id));
+    Ref records = new_list();
+    for (Ref row : iterate(rows)) {
+        if (!type_of(row).is(type.get())) return Ref();
         Ref record = new_dict();
-        for (Py_ssize_t f = 0; f < PyList_GET_SIZE(names.get()); ++f) {
-            Ref name(Obj(PyList_GET_ITEM(names.get(), f)));
+        for (Ref name : iterate(names)) {
             Ref value = row.attr(name.get());
             // nested records and containers are deep-copied by asdict: leave them to pandas
+            // (told by the types' flags, as asdict tells them, without running Python code)
             if (PyList_Check(value.get()) || PyTuple_Check(value.get()) || PyDict_Check(value.get()) ||
-                check(PyObject_HasAttrWithError(value.get(), "__dataclass_fields__"_id)))
+                hasattr(value, "__dataclass_fields__"_id))
                 return Ref();
             dict_set(record, name.get(), value);
         }
-        PyList_SET_ITEM(records.get(), i, record.release());
+        list_append(records, record);
     }
     return records;
 }
@@ -107,10 +103,8 @@ Ref process_yf_hist(Obj cache, Str sym, Obj hist) {
                         "close"_id, "Volume"_id, "volume"_id);
     frame = frame.method("rename"_id, kw("columns"_id, names));
     for (PyObject* dropped : {"Dividends"_id, "Stock Splits"_id}) {
-        if (!check(PySequence_Contains(frame.attr("columns"_id).get(), dropped))) continue;
-        Ref columns = new_list();
-        list_append(columns, dropped);
-        frame = frame.method("drop"_id, kw("columns"_id, columns));
+        if (!contains(frame.attr("columns"_id), dropped)) continue;
+        frame = frame.method("drop"_id, kw("columns"_id, list_of(dropped)));
     }
     convert_dates<1>(frame, "_process_yf_hist.<locals>.<lambda>");
     Ref records = frame.method("convert_dtypes"_id).method("to_dict"_id, kw("orient"_id, "records"_id));

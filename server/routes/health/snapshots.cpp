@@ -65,7 +65,7 @@ Co daily_snapshot(Str sym) {
     // compared as text: a date with a time part sorts after the bare cutoff date
     Ref dates = df.item("date"_id).method("astype"_id, str_type());
     Ref day = cutoff.method("isoformat"_id);
-    Ref complete = Ref::steal(PyObject_RichCompare(dates.get(), day.get(), Py_LE));
+    Ref complete = rich_compare(dates, day, Py_LE);
     df = df.item(complete.get());
     if (len(df) < 2) co_return none();
     Ref closes = df.item("close"_id).attr("iloc"_id);
@@ -102,7 +102,9 @@ bool option_quote(Obj quote) {
 
 // A live quote with the regular-hours reference fields from the cached daily bars.
 Co merge_rth(Snapshots s, Str sym, Dict d) {
-    Held out = Ref::steal(PyDict_Copy(d.get()));
+    // out = dict(d)
+    Held out = new_dict();
+    dict_update(out, d);
     if (option_quote(out)) {
         clear_rth(out);
         co_return out;
@@ -134,19 +136,19 @@ Ref gather_merged(Obj scope, Obj icli, Obj sym_list) {
     Ref merge_fn = nested<&merge_rth>(scope, "_merge_rth", {"sym", "d"});
     Ref items = new_list();
     if (len(sym_list) > 0) {
-        for_each(sym_list, [&](Obj sym) {
+        for (Ref sym : iterate(sym_list)) {
             Ref it = icli.attr("quoteState"_id).method("get"_id, sym);
             if (truthy(it)) list_append(items, tuple_of(sym, it.method("to_dict"_id)));
-        });
+        }
     } else {
-        for_each(icli.attr("quoteState"_id).method("items"_id), [&](Obj pair) {
+        for (Ref pair : iterate(icli.attr("quoteState"_id).method("items"_id))) {
             auto [sym, quote] = unpack<2>(pair);
             list_append(items, tuple_of(sym, quote.method("to_dict"_id)));
-        });
+        }
     }
     Ref gather = G("asyncio"_id).attr("gather"_id);
     Ref coros = new_list();
-    for_each(items, [&](Obj pair) { list_append(coros, merge_fn(pair.item(0), pair.item(1))); });
+    for (Ref pair : iterate(items)) list_append(coros, merge_fn(pair.item(0), pair.item(1)));
     return call_unpacked(gather, coros);
 }
 
@@ -157,10 +159,10 @@ Co snapshots(Obj request, Str symbols) {
     bool online = truthy(icli) && truthy(icli.attr("connected"_id));
 
     Held sym_list = new_list();
-    for_each(symbols.method("split"_id, ","_id), [&](Obj item) {
+    for (Ref item : iterate(symbols.method("split"_id, ","_id))) {
         Ref piece = item.method("strip"_id);
         if (truthy(piece)) list_append(sym_list, piece.method("upper"_id));
-    });
+    }
 
     Held scope = Snapshots::make();
     Snapshots(scope).set<"_fetch_yfinance">(nested<&fetch_yfinance>(scope, "_fetch_yfinance", {"sym"}));
@@ -181,16 +183,18 @@ Co snapshots(Obj request, Str symbols) {
 
     Ref quotes = new_list();
     Ref errors = new_list();
-    for_each(results, [&](Obj r) {
+    for (Ref r : iterate(results)) {
+        // isinstance(r, dict) by the type's flags, which runs no code: the results are our own
+        // coroutines' dicts and what they raised
         if (PyDict_Check(r.get())) {
-            if (check(PySequence_Contains(r.get(), "error"_id)))
+            if (contains(r, "error"_id))
                 list_append(errors, r);
             else
                 list_append(quotes, r);
-        } else if (check(PyObject_IsInstance(r.get(), PyExc_Exception))) {
+        } else if (isinstance(r, PyExc_Exception)) {
             list_append(errors, to_str(r));
         }
-    });
+    }
     Ref payload = dict_of("success"_id, true, "online"_id, false, "count"_id, len(quotes), "quotes"_id, quotes);
     if (len(errors) > 0) dict_set(payload, "errors"_id, errors);
     co_return payload;
