@@ -5,7 +5,7 @@ While a body is suspended, the references in its C++ frame are invisible to the 
 collector: whatever lives across an await must be a `Held` (or an argument), or the suspended
 coroutine can never be collected. This scans every function returning `Co` and reports each
 local of an owning type other than `Held` (`Ref`, `PyError`, anything spelled with them, and
-`auto`, whose type the scan cannot see) that is in scope at a `co_await` of a later statement,
+`auto`, whose type the scan cannot see), and each range of `for (... : iterate(...))`, that is in scope at a `co_await` of a later statement,
 unless the last mention of it before that await moved it out (`awaitable(std::move(pending))`)
 in a block still open there.
 
@@ -162,6 +162,9 @@ def scan(text: str, path: str = "<source>") -> list[str]:
                 if i == stmt or (top.header is not None and toks[i - 1][0] == "(" and toks[i - 2][0] == "for"):
                     for name, nline, at in declared(toks, i):
                         top.locals.append(Local(name, nline, at))
+                if t == "iterate" and top.header is not None and toks[i + 1][0] == "(":
+                    # a range-for's range holds the iterable and the current item as Refs
+                    top.locals.append(Local("the range of iterate()", line, i))
                 for local in (v for s in stack for v in s.locals if v.name == t and v.at != i):
                     moved = toks[i - 1][0] == "(" and toks[i - 2][0] == "move"
                     local.moved_in = top.ident if moved else None

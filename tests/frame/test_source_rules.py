@@ -28,6 +28,8 @@ Co body(Obj request) {
     }
     auto [a, b] = unpack<2>(sent);                        // 18
     Ref next = co_await awaitable(a);
+    for (Held row : iterate(sent))                        // 20
+        Held waited = co_await awaitable(row.method("e"_id));
     co_return none();
 }
 """
@@ -47,7 +49,7 @@ Co body(Obj request) {
 """
 
 
-@pytest.mark.parametrize("source, lines", [(KEPT, [5, 9, 10, 13, 14, 18, 18]), (CLEAN, [])], ids=["kept", "clean"])
+@pytest.mark.parametrize("source, lines", [(KEPT, [5, 9, 10, 13, 14, 14, 18, 18, 19, 20]), (CLEAN, [])], ids=["kept", "clean"])
 def test_owning_locals_across_an_await_are_found(source, lines):
     found = rules.scan(source, "body.cpp")
     assert [int(f.split(":")[1]) for f in found] == lines
