@@ -460,12 +460,6 @@ private:
 };
 inline Iterate iterate(Obj iterable) { return Iterate(iterable); }
 
-// for item in iterable: body(item)
-template <class F>
-void for_each(Obj iterable, F&& body) {
-    for (Ref item : iterate(iterable)) body(Obj(item));
-}
-
 // type(o).<name> bound to o, as the interpreter looks up special methods (null Ref: none).
 Ref lookup_special(Obj o, PyObject* name);
 
