@@ -15,7 +15,11 @@ from service import Service, free_port
 
 from quorvane.ib.sim import SimThread
 
-STILL = {"tick_interval": 3600}   # no trade prints while the test compares
+# New York 10:00 of a regular day, the day of the first of SESSIONS below
+REGULAR_DAY_10 = 1796828400
+# No trade prints while the test compares, and the clock at 19:00 of a regular day: the day's
+# bars, regular hours and extended, whatever the hour the tests run
+STILL = {"tick_interval": 3600, "clock": lambda: REGULAR_DAY_10 + 9 * 3600}
 HELLO = b"API\0" + struct.pack(">I", 9) + b"v157..178"
 
 
@@ -50,15 +54,28 @@ def test_day_bars_over_the_wire(ib_sim, use_rth):
     assert bars and bars == ib_sim.call(lambda sim: sim.bars("AAPL", use_rth))
 
 
+@pytest.mark.ib_sim(tick_interval=3600, clock=lambda: REGULAR_DAY_10 - 5 * 3600)
+def test_regular_hours_before_the_open_are_the_previous_sessions(ib_sim):
+    # at 05:00 the day has only pre-market bars; a gateway answers regular hours with the
+    # previous session's, so that a keep-up-to-date request's later updates are taken
+    async def scenario():
+        async with ib_client(ib_sim) as ib:
+            return as_dicts(await day_bars(ib, await qualified(ib, "AAPL"), True))
+
+    bars = run(scenario())
+    assert ib_sim.call(lambda sim: sim.bars("AAPL", True)) == []
+    assert len(bars) == 390 and bars[-1]["date"] < REGULAR_DAY_10 - 6 * 3600
+
+
 # New York times (epoch) -> the session's bar counts without and with useRTH: a regular day at
 # 10:00, the early close after Thanksgiving at 18:00 (trading on past its 17:00 end), a Saturday
-SESSIONS = [(1796828400, 360, 30), (1795820400, 840, 210), (1797094800, 1920, 390)]
+SESSIONS = [(REGULAR_DAY_10, 360, 30), (1795820400, 840, 210), (1797094800, 1920, 390)]
 
 
 @pytest.mark.parametrize("now, n_all, n_rth", SESSIONS, ids=["regular", "early-close", "weekend"])
 def test_session_bounds_and_determinism(now, n_all, n_rth):
     def bars(seed):
-        with SimThread(symbols=("AAPL",), seed=seed, clock=lambda: now, **STILL) as st:
+        with SimThread(symbols=("AAPL",), seed=seed, tick_interval=3600, clock=lambda: now) as st:
             return st.call(lambda sim: (sim.bars("AAPL", False), sim.bars("AAPL", True)))
 
     every, rth = bars(0)

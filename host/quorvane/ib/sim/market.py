@@ -77,6 +77,7 @@ class SymbolMarket:
 
     def _open_day(self, day: date, now: float) -> None:
         self.day = day
+        self._previous_rth: list[dict] | None = None  # the previous session's, drawn when asked for
         bounds = KlineCache.session(day)
         assert bounds is not None, f"{day} is a session day without a session"
         pre, self._rth_open, self._rth_close, _post = bounds
@@ -169,6 +170,17 @@ class SymbolMarket:
         if use_rth:
             return [dict(b) for b in self._bars if self._rth_open <= b["date"] < self._rth_close]
         return [dict(b) for b in self._bars]
+
+    def answer(self, use_rth: bool) -> list[dict]:
+        """The bars a gateway answers for "1 D": the day's, except that before the day's regular
+        session opens, regular hours are the previous session's (and ib_async drops every
+        keep-up-to-date update of a request whose first answer was empty)."""
+        if not use_rth or self._bars and self._bars[-1]["date"] >= self._rth_open:
+            return self.bars(use_rth)
+        if self._previous_rth is None:
+            pre = KlineCache.session(self.day)[0]
+            self._previous_rth = SymbolMarket(self.symbol, self._seed, pre - 1).bars(True)
+        return [dict(b) for b in self._previous_rth]
 
     def bars_since(self, minute: int, use_rth: bool) -> list[dict]:
         """Copies of the bars from `minute` on (a keep-up-to-date round's updates)."""

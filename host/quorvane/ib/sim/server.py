@@ -481,7 +481,7 @@ class _Session(asyncio.Protocol):
             return
         now = int(self.sim.clock())
         use_rth = bool(req["useRTH"])
-        bars = self.sim._markets[symbol].bars(use_rth)
+        bars = self.sim._markets[symbol].answer(use_rth)
         start = bars[0]["date"] if bars else now
         self.send(p.msg_historical_data(req_id, bars, req["formatDate"], start, now))
         if live:
