@@ -80,9 +80,9 @@ class SymbolMarket:
         self._previous_rth: list[dict] | None = None  # the previous session's, drawn when asked for
         bounds = KlineCache.session(day)
         assert bounds is not None, f"{day} is a session day without a session"
-        pre, self._rth_open, self._rth_close, _post = bounds
+        self._pre, self._rth_open, self._rth_close, _post = bounds
         self.prev_close = round(_base_price(self.symbol) * math.exp(0.02 * _gauss(self._rng("close", day))), 2)
-        self._bars: list[dict] = self._history(int(pre), int(now) // 60 * 60)
+        self._bars: list[dict] = self._history(int(self._pre), int(now) // 60 * 60)
         self._tape = self._rng("tape", day)
         newest = self._bars[-1] if self._bars else None
         self._notional = newest["wap"] * newest["volume"] if newest else 0.0  # for the newest bar's WAP
@@ -178,8 +178,7 @@ class SymbolMarket:
         if not use_rth or self._bars and self._bars[-1]["date"] >= self._rth_open:
             return self.bars(use_rth)
         if self._previous_rth is None:
-            pre = KlineCache.session(self.day)[0]
-            self._previous_rth = SymbolMarket(self.symbol, self._seed, pre - 1).bars(True)
+            self._previous_rth = SymbolMarket(self.symbol, self._seed, self._pre - 1).bars(True)
         return [dict(b) for b in self._previous_rth]
 
     def bars_since(self, minute: int, use_rth: bool) -> list[dict]:
