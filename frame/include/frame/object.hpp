@@ -404,7 +404,6 @@ inline Ref type_of(Obj o) { return Ref(Obj(reinterpret_cast<PyObject*>(Py_TYPE(o
 // item): rich_compare(dates, day, Py_LE) is dates <= day
 inline Ref rich_compare(Obj a, Arg b, int op) { return Ref::steal(PyObject_RichCompare(a.get(), b.p, op)); }
 
-
 // a += b, a -= b: the in-place operators; the result is what the statement assigns back
 // (o.x += v reads o.x, then evaluates v, then stores the result in o.x)
 inline Ref iadd(Obj a, Obj b) { return Ref::steal(PyNumber_InPlaceAdd(a.get(), b.get())); }
@@ -530,7 +529,7 @@ Ref dict_get(Obj d, PyObject* key);            // null Ref when absent
 Ref get(Obj mapping, PyObject* key, Obj fallback = none());
 void list_append(Obj l, Arg value);
 inline void delitem(Obj o, Arg key) { check(PyObject_DelItem(o.get(), key.p)); }  // del o[key]
-inline void dict_update(Obj d, Obj other) { check(PyDict_Update(d.get(), other.get())); }  // d.update(other)
+inline void dict_update(Obj d, Obj mapping) { check(PyDict_Update(d.get(), mapping.get())); }  // d.update(mapping): a dict's items, else mapping.keys() and mapping[key]
 inline Ref new_set() { return Ref::steal(PySet_New(nullptr)); }
 inline void set_add(Obj s, Arg value) { check(PySet_Add(s.get(), value.p)); }
 
